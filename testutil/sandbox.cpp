@@ -1,0 +1,112 @@
+#include "sandbox.h"
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "util.h"
+
+namespace {
+
+constexpr const char* INSIDE_ENV = "QV2_TEST_SANDBOX";
+bool active = false;
+std::string skip_reason = "sandbox not set up";
+
+const char* const UNSHARE_ARGS[] = {"unshare", "--mount",      "--net",       "--pid",
+                                    "--fork",  "--kill-child", "--mount-proc"};
+
+bool unshare_works() {
+    std::vector<std::string> argv(std::begin(UNSHARE_ARGS), std::end(UNSHARE_ARGS));
+    argv.push_back("true");
+    ProcResult r = run_process(argv, {}, 10.0);
+    return r.exited && r.status == 0;
+}
+
+bool bind_text(const std::string& text, const char* target, const char* name) {
+    const std::string src = std::string("/tmp/.sandbox/") + name;
+    umount2(target, MNT_DETACH);  // an earlier test copy, if any
+    write_file(src, text);
+    return mount(src.c_str(), target, nullptr, MS_BIND, nullptr) == 0;
+}
+
+std::string setup_inside() {
+    ProcResult up = run_process({"ip", "link", "set", "lo", "up"}, {}, 10.0);
+    if (!up.exited || up.status != 0) return "cannot bring loopback up: " + up.err;
+    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+        return std::string("tmpfs on /tmp: ") + std::strerror(errno);
+    struct stat st;
+    if (stat("/opt/etc", &st) != 0) {
+        // No /opt/etc on this machine: cover /opt (inside the sandbox only)
+        // to make one.
+        if (mount("tmpfs", "/opt", "tmpfs", 0, "mode=755") != 0)
+            return std::string("tmpfs on /opt: ") + std::strerror(errno);
+        if (mkdir("/opt/etc", 0755) != 0) return "mkdir /opt/etc failed";
+    }
+    if (mount("tmpfs", "/opt/etc", "tmpfs", 0, "mode=755") != 0)
+        return std::string("tmpfs on /opt/etc: ") + std::strerror(errno);
+    mkdir("/tmp/.sandbox", 0755);
+    // Names resolve only through the test's own files and servers.
+    if (!bind_text("127.0.0.1 localhost\n", "/etc/hosts", "hosts") ||
+        !bind_text("nameserver 127.0.0.53\n", "/etc/resolv.conf", "resolv.conf"))
+        return std::string("bind mount over /etc: ") + std::strerror(errno);
+    return "";
+}
+
+}  // namespace
+
+bool sandbox_active() {
+    return active;
+}
+const std::string& sandbox_skip_reason() {
+    return skip_reason;
+}
+
+void sandbox_hosts(const std::string& text) {
+    ASSERT_TRUE(active);
+    ASSERT_TRUE(bind_text(text, "/etc/hosts", "hosts"));
+}
+
+void sandbox_resolv(const std::string& text) {
+    ASSERT_TRUE(active);
+    ASSERT_TRUE(bind_text(text, "/etc/resolv.conf", "resolv.conf"));
+}
+
+int sandbox_main(int argc, char** argv) {
+    bool listing = false;
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--gtest_list_tests", 18) == 0) listing = true;
+
+    if (std::getenv(INSIDE_ENV) != nullptr) {
+        skip_reason = setup_inside();
+        active = skip_reason.empty();
+    } else if (listing) {
+        // Listing needs no sandbox.
+    } else if (geteuid() != 0) {
+        skip_reason = "needs root for private namespaces (unshare)";
+    } else if (!unshare_works()) {
+        skip_reason = "unshare of mount, net and pid namespaces is not permitted here";
+    } else {
+        std::vector<char*> args;
+        for (const char* a : UNSHARE_ARGS)
+            args.push_back(const_cast<char*>(a));
+        // The path itself: inside unshare, /proc/self/exe would name unshare.
+        std::string self(4096, '\0');
+        ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
+        self.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        args.push_back(self.data());
+        for (int i = 1; i < argc; ++i)
+            args.push_back(argv[i]);
+        args.push_back(nullptr);
+        setenv(INSIDE_ENV, "1", 1);
+        execvp("unshare", args.data());
+        unsetenv(INSIDE_ENV);
+        skip_reason = std::string("cannot run unshare: ") + std::strerror(errno);
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
