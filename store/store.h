@@ -1,0 +1,180 @@
+// The download area: where it lies, the FIFO semaphores the router's processes
+// share, and the job queue file with its in-memory job list.
+#pragma once
+
+#include <sys/types.h>
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// ---- Download-area paths --------------------------------------------------
+
+/// The general configuration file; line 12 names the download area.
+inline constexpr const char* GENERAL_CONF = "/opt/etc/qv2_general.conf";
+/// Width of each path global, terminating zero included.
+inline constexpr std::size_t PATH_WIDTH = 256;
+
+extern char Base_dir[PATH_WIDTH];
+extern char Share_dir[PATH_WIDTH];
+extern char In_dir[PATH_WIDTH];
+extern char Log_dir[PATH_WIDTH];
+extern char Sem_dir[PATH_WIDTH];
+extern char jqs_dir[PATH_WIDTH];   ///< the queue lock's FIFO
+extern char jqs_file[PATH_WIDTH];  ///< the job queue file
+
+/// The rest of the configuration file's 12th line after its first ten
+/// characters; "none" when the file is missing or can't be opened.
+std::string getbasepath(const char* conf_path = GENERAL_CONF);
+
+/// Fills the seven path globals from the configuration file.
+void init_path(const char* conf_path = GENERAL_CONF);
+
+// ---- FIFO semaphore ---------------------------------------------------------
+
+inline constexpr std::uint32_t SEM_MAGIC = 0x89674523;
+
+/// One open semaphore: its count is the number of bytes waiting in a FIFO.
+/// All bytes zero is a closed record.
+struct FifoSem {
+    std::int32_t read_fd;   ///< blocking
+    std::int32_t write_fd;  ///< non-blocking, so a post never blocks
+    std::uint32_t magic;    ///< SEM_MAGIC while open
+    char name[128];         ///< a label; nothing reads it
+};
+
+/// Opens the semaphore on the FIFO at `path`. With O_CREAT in `flags` the FIFO
+/// is made with `mode` and, when this call made it, filled with `value`
+/// tokens; `mode` and `value` are read only then. 0, or -1 with errno.
+int Sem_open(FifoSem* record, const char* path, int flags, mode_t mode = 0, unsigned value = 0);
+/// Takes one token, blocking while there is none. 0, or -1 with errno
+/// (EINVAL: not open; EINTR: a signal interrupted the wait).
+int Sem_wait(FifoSem* record);
+/// Adds one token without blocking. 0, or -1 with errno (EAGAIN: FIFO full).
+int Sem_post(FifoSem* record);
+/// Closes the record's descriptors and clears it. 0, or -1 with errno.
+int Sem_close(FifoSem* record);
+
+// ---- Job queue file and job list ---------------------------------------------
+
+/// The queue record: offsets and widths of its fields. Integers are 32-bit in
+/// host byte order.
+inline constexpr std::size_t LOGNOTE_SIZE = 1052;
+inline constexpr std::size_t LN_ID = 0;
+inline constexpr std::size_t LN_URL = 4;
+inline constexpr std::size_t LN_URL_LEN = 512;
+inline constexpr std::size_t LN_RESOLVED_URL = 516;
+inline constexpr std::size_t LN_RESOLVED_URL_LEN = 512;
+inline constexpr std::size_t LN_TYPE = 1028;
+inline constexpr std::size_t LN_TYPE_LEN = 12;
+inline constexpr std::size_t LN_STATUS = 1040;
+inline constexpr std::size_t LN_RETRIES = 1044;
+inline constexpr std::size_t LN_LINK = 1048;
+static_assert(LN_URL == LN_ID + 4 && LN_RESOLVED_URL == LN_URL + LN_URL_LEN &&
+                  LN_TYPE == LN_RESOLVED_URL + LN_RESOLVED_URL_LEN &&
+                  LN_STATUS == LN_TYPE + LN_TYPE_LEN && LN_RETRIES == LN_STATUS + 4 &&
+                  LN_LINK == LN_RETRIES + 4 && LOGNOTE_SIZE == LN_LINK + 4,
+              "queue record fields must tile the 1052-byte record");
+
+/// Job status codes.
+inline constexpr std::int32_t STATUS_WAITING = 'w';
+inline constexpr std::int32_t STATUS_DETECTED = 'v';
+inline constexpr std::int32_t STATUS_LOGIN_REFUSED = 'x';
+
+/// One job: a record of the queue file and a node of the job list. The text
+/// fields keep every byte they were loaded with, so a record the program does
+/// not change is written back as it was.
+struct LogNote {
+    std::int32_t id = 0;
+    char url[LN_URL_LEN] = {};
+    char resolved_url[LN_RESOLVED_URL_LEN] = {};
+    char type[LN_TYPE_LEN] = {};
+    std::int32_t status = 0;
+    std::int32_t retries = 0;
+    std::unique_ptr<LogNote> next;  ///< the list link; never stored
+};
+
+/// The text of a fixed-width field: up to its first NUL, or its whole width.
+template <std::size_t N>
+std::string_view field_text(const char (&field)[N]) {
+    std::size_t n = 0;
+    while (n < N && field[n] != '\0')
+        ++n;
+    return std::string_view(field, n);
+}
+
+/// Sets a fixed-width text field: at most N-1 bytes of `text`, then zeros.
+template <std::size_t N>
+void field_set(char (&field)[N], std::string_view text) {
+    std::size_t n = text.size() < N ? text.size() : N - 1;
+    for (std::size_t i = 0; i < N; ++i)
+        field[i] = i < n ? text[i] : '\0';
+}
+
+/// Writes `note` as one record; the link field is written as zero.
+void lognote_encode(const LogNote& note, unsigned char (&out)[LOGNOTE_SIZE]);
+/// Reads one record into `note` (its link untouched).
+void lognote_decode(const unsigned char (&in)[LOGNOTE_SIZE], LogNote& note);
+
+/// The sentinel of the job list: an all-zero node that is never written.
+extern std::unique_ptr<LogNote> head;
+/// The queue lock, on the FIFO at jqs_dir.
+extern FifoSem jqs_sem;
+/// 1 while the queue lock is in use, 0 when it could not be opened.
+extern int jqs_sem_use;
+
+/// A new node with the given fields, not yet linked.
+std::unique_ptr<LogNote> createnote(std::int32_t id, std::string_view url,
+                                    std::string_view resolved_url, std::string_view type,
+                                    std::int32_t status, std::int32_t retries);
+/// Links `node` into the list that starts at the sentinel `list`, in id order.
+void insertnote(std::unique_ptr<LogNote> node, LogNote* list);
+
+/// Opens the queue lock (never creating it) and takes one token. Without a
+/// lock FIFO the program works unlocked (jqs_sem_use 0). Always 0.
+int jqs_lock();
+/// Gives back the token taken by jqs_lock and closes the lock: the result of
+/// the close, or 0 when no lock is in use.
+int jqs_unlock();
+/// Loads the queue file into `list` without touching the lock: 0, or the
+/// negative result of opening the file.
+int jqs_load(LogNote* list);
+
+/// Loads the queue file into `list` under the queue lock: the result of
+/// closing the lock (0 without one), or the negative open result.
+int initlognote(LogNote* list);
+/// Stores resolved URL, type, status and retries into the first node whose
+/// url is `url`, then rewrites the file (found or not). `lock_held` says the
+/// caller already holds the queue lock. The result of refresh_jqs.
+int updatelognote_byurl(std::string_view url, std::string_view resolved_url, LogNote* list,
+                        std::string_view type, std::int32_t status, std::int32_t retries,
+                        bool lock_held = false);
+/// Atomically replaces the queue file with the list's nodes that have a url.
+/// Takes the queue lock unless `lock_held`. 0 on success (or the result of
+/// releasing the lock); -1 when the file could not be replaced.
+int refresh_jqs(bool lock_held = false);
+/// Frees every node from head onward, the sentinel included. Always 1.
+int freelognote();
+
+/// Gives back the queue-lock token when this process holds one. Safe inside
+/// a signal handler: a run ended by a signal must not take the lock with it.
+void jqs_release_on_signal() noexcept;
+
+/// Holds SIGTERM and SIGUSR2 off for its lifetime; a signal that arrives
+/// meanwhile takes effect when the hold ends.
+class TermSignalHold {
+  public:
+    TermSignalHold();
+    ~TermSignalHold();
+    TermSignalHold(const TermSignalHold&) = delete;
+    TermSignalHold& operator=(const TermSignalHold&) = delete;
+
+  private:
+    sigset_t saved_;
+};
+
+/// Clears the job list and lock state (for tests).
+void jqs_reset();
