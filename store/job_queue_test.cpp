@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+
+#include "lock_fifo.h"
+#include "queue_file.h"
+#include "store.h"
+#include "util.h"
+
+namespace {
+
+class JobQueueTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        jqs_reset();
+        field_set(jqs_file, queue);
+        field_set(jqs_dir, lock);
+        head = std::make_unique<LogNote>();
+    }
+    void TearDown() override { jqs_reset(); }
+
+    std::vector<std::int32_t> ids() const {
+        std::vector<std::int32_t> out;
+        for (const LogNote* n = head->next.get(); n != nullptr; n = n->next.get())
+            out.push_back(n->id);
+        return out;
+    }
+
+    TempDir dir;
+    std::string queue = dir / "qv.jqs";
+    std::string lock = dir / "sem.jqs";
+};
+
+TEST_F(JobQueueTest, RecordFieldsSitAtTheirOffsets) {
+    QueueRec r{-7, "http://h/x", "ftp://h/x", "2", 'v', 3, 0xdeadbeef};
+    const std::string bytes = queue_record(r);
+    unsigned char rec[LOGNOTE_SIZE];
+    std::memcpy(rec, bytes.data(), LOGNOTE_SIZE);
+    LogNote n;
+    lognote_decode(rec, n);
+    EXPECT_EQ(n.id, -7);
+    EXPECT_EQ(field_text(n.url), "http://h/x");
+    EXPECT_EQ(field_text(n.resolved_url), "ftp://h/x");
+    EXPECT_EQ(field_text(n.type), "2");
+    EXPECT_EQ(n.status, 'v');
+    EXPECT_EQ(n.retries, 3);
+
+    unsigned char out[LOGNOTE_SIZE];
+    lognote_encode(n, out);
+    r.link = 0;  // written as zero, whatever was read
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), LOGNOTE_SIZE), queue_record(r));
+}
+
+TEST_F(JobQueueTest, InsertKeepsTheQueueOrderRule) {
+    struct Case {
+        std::vector<std::int32_t> in, out;
+    };
+    const Case cases[] = {
+        {{1, 2, 3}, {1, 2, 3}},         {{3, 1, 2}, {1, 2, 3}}, {{1, 1, 2}, {1, 1, 2}},
+        {{5, 7, 5}, {5, 7, 5}},          // a repeated id goes after greater ids
+        {{2, 0, 1, -1}, {1, 2, 0, -1}},  // ids of 0 and below go to the end
+        {{1, 9, 5, 7}, {1, 5, 7, 9}},
+    };
+    for (const auto& c : cases) {
+        head = std::make_unique<LogNote>();
+        for (auto id : c.in)
+            insertnote(createnote(id, "u", "", "", 'w', 0), head.get());
+        EXPECT_EQ(ids(), c.out) << ::testing::PrintToString(c.in);
+    }
+}
+
+TEST_F(JobQueueTest, LoadOrdersTheFileAndRewriteWritesItBack) {
+    write_file(queue, queue_bytes({waiting(3, "c"), waiting(1, "a"), waiting(2, "b")}));
+    EXPECT_EQ(initlognote(head.get()), 0);
+    EXPECT_EQ(ids(), (std::vector<std::int32_t>{1, 2, 3}));
+    EXPECT_EQ(refresh_jqs(), 0);
+    EXPECT_EQ(parse_queue(read_file(queue)),
+              (std::vector<QueueRec>{waiting(1, "a"), waiting(2, "b"), waiting(3, "c")}));
+}
+
+TEST_F(JobQueueTest, PartialLastRecordIsReadWithZeros) {
+    const std::string bytes = queue_bytes({waiting(1, "a"), waiting(2, "b"), waiting(3, "c")});
+    write_file(queue, bytes.substr(0, REC_SIZE * 2 + REC_SIZE / 2));
+    initlognote(head.get());
+    ASSERT_EQ(ids(), (std::vector<std::int32_t>{1, 2, 3}));
+    const LogNote* third = head->next->next->next.get();
+    EXPECT_EQ(field_text(third->url), "c");
+    EXPECT_EQ(third->status, 0);  // beyond the half record
+    EXPECT_EQ(third->retries, 0);
+}
+
+TEST_F(JobQueueTest, EmptyFileGivesSentinelOnlyAndRewriteTruncates) {
+    write_file(queue, "");
+    EXPECT_EQ(initlognote(head.get()), 0);
+    EXPECT_EQ(head->next, nullptr);
+    write_file(queue, queue_bytes({waiting(1, "a")}));
+    EXPECT_EQ(refresh_jqs(), 0);
+    EXPECT_EQ(read_file(queue), "");
+}
+
+TEST_F(JobQueueTest, MissingFileLoadsNothing) {
+    EXPECT_EQ(initlognote(head.get()), -1);
+    EXPECT_EQ(head->next, nullptr);
+}
+
+TEST_F(JobQueueTest, UpdateAddressesTheFirstMatchingUrl) {
+    write_file(queue, queue_bytes({waiting(1, "dup"), waiting(2, "dup"), waiting(3, "other")}));
+    initlognote(head.get());
+    EXPECT_EQ(updatelognote_byurl("dup", "http://dup", head.get(), "1", 'v', 0), 0);
+    EXPECT_EQ(updatelognote_byurl("dup", "ftp://dup", head.get(), "2", 'v', 1), 0);
+    const auto recs = parse_queue(read_file(queue));
+    ASSERT_EQ(recs.size(), 3u);
+    EXPECT_EQ(recs[0], (QueueRec{1, "dup", "ftp://dup", "2", 'v', 1}));
+    EXPECT_EQ(recs[1], waiting(2, "dup"));
+    EXPECT_EQ(recs[2], waiting(3, "other"));
+}
+
+TEST_F(JobQueueTest, UnmatchedUpdateStillRewrites) {
+    const std::string bytes = queue_bytes({waiting(1, "a"), waiting(2, "b")});
+    write_file(queue, bytes);
+    initlognote(head.get());
+    write_file(queue, "stale");
+    EXPECT_EQ(updatelognote_byurl("zzz", "x", head.get(), "1", 'v', 0), 0);
+    EXPECT_EQ(read_file(queue), bytes);
+}
+
+TEST_F(JobQueueTest, RecordsWithoutUrlAreDroppedByTheRewrite) {
+    write_file(queue, queue_bytes({waiting(1, "a"), waiting(2, ""), waiting(3, "c")}));
+    initlognote(head.get());
+    EXPECT_EQ(ids(), (std::vector<std::int32_t>{1, 2, 3}));
+    refresh_jqs();
+    EXPECT_EQ(parse_queue(read_file(queue)),
+              (std::vector<QueueRec>{waiting(1, "a"), waiting(3, "c")}));
+}
+
+TEST_F(JobQueueTest, UnchangedRecordsKeepEveryByte) {
+    // Junk after the NULs, a url filling its whole field, odd status values:
+    // the rewrite must give back exactly what it read (link field aside).
+    std::string a = queue_record({1, "http://a", "r", "3", 'v', 0, 77});
+    for (std::size_t i = 4 + 9; i < 516; ++i)
+        a[i] = static_cast<char>(i);
+    a[1028 + 5] = 'z';
+    std::string b = queue_record({2, std::string(512, 'u'), std::string(512, 'r'), "", 'q', -4});
+    write_file(queue, a + b);
+    initlognote(head.get());
+    ASSERT_EQ(field_text(head->next->next->url).size(), 512u);
+    refresh_jqs();
+    a.replace(1048, 4, std::string(4, '\0'));
+    EXPECT_EQ(read_file(queue), a + b);
+}
+
+TEST_F(JobQueueTest, RewriteKeepsPermissionsAndLeavesNoTemporaryFile) {
+    write_file(queue, queue_bytes({waiting(1, "a")}));
+    ASSERT_EQ(chmod(queue.c_str(), 0640), 0);
+    initlognote(head.get());
+    refresh_jqs();
+    struct stat st;
+    ASSERT_EQ(stat(queue.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    unlink(queue.c_str());
+    const mode_t old = umask(0);
+    refresh_jqs();
+    umask(old);
+    ASSERT_EQ(stat(queue.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+
+    int entries = 0;
+    DIR* d = opendir(dir.path().c_str());
+    while (dirent* e = readdir(d))
+        entries += e->d_name[0] != '.';
+    closedir(d);
+    EXPECT_EQ(entries, 1);
+}
+
+TEST_F(JobQueueTest, RewriteIntoMissingFolderKeepsTheListInMemory) {
+    field_set(jqs_file, dir / "gone/qv.jqs");
+    EXPECT_EQ(updatelognote_byurl("a", "b", head.get(), "1", 'v', 0), -1);
+    EXPECT_FALSE(path_exists(dir / "gone"));
+}
+
+TEST_F(JobQueueTest, LoadAndRewriteTakeAndGiveBackTheLock) {
+    LockHolder holder(lock, 1);
+    write_file(queue, queue_bytes({waiting(1, "a")}));
+    EXPECT_EQ(initlognote(head.get()), 0);
+    EXPECT_EQ(jqs_sem_use, 1);
+    EXPECT_EQ(count_tokens(lock), 1);
+    EXPECT_EQ(refresh_jqs(), 0);
+    EXPECT_EQ(count_tokens(lock), 1);
+
+    // Inside a hold the rewrite must not wait again (one token: it would
+    // never return).
+    jqs_lock();
+    EXPECT_EQ(count_tokens(lock), 0);
+    EXPECT_EQ(updatelognote_byurl("a", "http://a", head.get(), "1", 'v', 0, true), 0);
+    EXPECT_EQ(count_tokens(lock), 0);
+    EXPECT_EQ(jqs_unlock(), 0);
+    EXPECT_EQ(count_tokens(lock), 1);
+}
+
+TEST_F(JobQueueTest, SignalReleaseGivesTheTokenBackOnce) {
+    LockHolder holder(lock, 1);
+    jqs_lock();
+    EXPECT_EQ(count_tokens(lock), 0);
+    jqs_release_on_signal();
+    jqs_release_on_signal();
+    EXPECT_EQ(count_tokens(lock), 1);
+    jqs_unlock();
+    EXPECT_EQ(count_tokens(lock), 1);
+}
+
+TEST_F(JobQueueTest, WithoutLockFifoWorkGoesOnUnlocked) {
+    write_file(queue, queue_bytes({waiting(1, "a")}));
+    EXPECT_EQ(initlognote(head.get()), 0);
+    EXPECT_EQ(jqs_sem_use, 0);
+    EXPECT_EQ(refresh_jqs(), 0);
+}
+
+// SIGKILL at random moments of rewrites: the file must always be the old or
+// the new content, whole.
+TEST_F(JobQueueTest, KilledRewriteLeavesOldOrNewFile) {
+    std::vector<QueueRec> old_recs;
+    for (int i = 1; i <= 300; ++i)
+        old_recs.push_back(waiting(i, "http://h/" + std::to_string(i)));
+    const std::string old_bytes = queue_bytes(old_recs);
+    for (auto& r : old_recs)
+        r = QueueRec{r.id, r.url, r.url + "/new", "1", 'v', 0};
+    const std::string new_bytes = queue_bytes(old_recs);
+
+    std::mt19937 rng(12345);
+    std::uniform_int_distribution<int> delay_us(0, 4000);
+    int saw_old = 0;
+    for (int round = 0; round < 300; ++round) {
+        write_file(queue, old_bytes);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            head = std::make_unique<LogNote>();
+            initlognote(head.get());
+            for (LogNote* n = head->next.get(); n != nullptr; n = n->next.get())
+                updatelognote_byurl(field_text(n->url), std::string(field_text(n->url)) + "/new",
+                                    head.get(), "1", 'v', 0);
+            _exit(0);
+        }
+        usleep(static_cast<useconds_t>(delay_us(rng)));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        const std::string now = read_file(queue);
+        ASSERT_EQ(now.size() % REC_SIZE, 0u) << "round " << round;
+        ASSERT_EQ(now.size(), old_bytes.size()) << "round " << round;
+        // Each update rewrites the whole file, so any prefix of records may
+        // carry the new values; what must never happen is a cut file or a
+        // torn record.
+        const auto recs = parse_queue(now);
+        bool all_old = true;
+        for (std::size_t i = 0; i < recs.size(); ++i) {
+            const QueueRec o = parse_queue(old_bytes.substr(i * REC_SIZE, REC_SIZE))[0];
+            const QueueRec n = parse_queue(new_bytes.substr(i * REC_SIZE, REC_SIZE))[0];
+            ASSERT_TRUE(recs[i] == o || recs[i] == n) << "round " << round << " record " << i;
+            all_old = all_old && recs[i] == o;
+        }
+        saw_old += all_old;
+        remove_tree(queue);
+        DIR* d = opendir(dir.path().c_str());
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') unlink((dir / e->d_name).c_str());
+        closedir(d);
+    }
+    EXPECT_GT(saw_old, 0);
+}
+
+}  // namespace
