@@ -1,0 +1,15 @@
+// The detector process: one run over the job queue, then exit.
+#pragma once
+
+/// Created by the download manager while a run is due; removed at its end.
+inline constexpr const char* DETECT_MARKER = "/opt/etc/qv2_detect_protected";
+
+/// The whole run: process set-up, load, pass, marker removal. Exit status.
+int detect_run();
+
+/// SIGTERM and SIGUSR2: end at once with status 0.
+extern "C" void handle_stop_signal(int sig);
+
+/// Removes `path` whatever its kind, a directory with all its contents,
+/// never following a symbolic link. Quiet when it is already gone.
+void remove_marker(const char* path = DETECT_MARKER);
