@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 if [ -z "${QV2_DEMO_INSIDE:-}" ]; then
     . scripts/deps.sh
     need_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux python3
-    cmake -S . -B build -DQV2_TESTS=OFF >/dev/null
+    cmake -S . -B build >/dev/null
     cmake --build build -j"$(nproc)" --target qv2_detect >/dev/null
     exec unshare --mount --net --pid --fork --kill-child --mount-proc \
         env QV2_DEMO_INSIDE=1 "$0" "$@"

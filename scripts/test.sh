@@ -10,12 +10,12 @@ need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 
 jobs=$(($(nproc) * 3))
 
-cmake -S . -B build -DQV2_WERROR=ON
+cmake -S . -B build -DQV2_WERROR=ON -DQV2_TESTS=ON
 cmake --build build -j"$(nproc)"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
 CC=clang CXX=clang++ cmake -S . -B build-san -DCMAKE_BUILD_TYPE=Debug \
-    -DQV2_WERROR=ON -DQV2_SANITIZE=ON -DQV2_FUZZ=ON
+    -DQV2_WERROR=ON -DQV2_TESTS=ON -DQV2_SANITIZE=ON -DQV2_FUZZ=ON
 cmake --build build-san -j"$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

@@ -1,0 +1,44 @@
+// URL probing: what kind of download a URL is, and whether it can be reached.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+/// Kind of a URL, from its form and, after a probe, from its ending.
+enum : std::uint32_t {
+    KIND_NONE = 0,     ///< fresh record
+    KIND_HTTP = 1,     ///< probed over HTTP
+    KIND_FTP = 2,      ///< probed over FTP
+    KIND_TORRENT = 5,  ///< a torrent file or a magnet link; never probed
+    KIND_NZB = 6,      ///< an NZB file; never probed
+    KIND_ED2K = 7,     ///< an ed2k link; never probed
+};
+
+/// Result of a probe.
+enum : std::int32_t {
+    OUTCOME_REACHABLE = 1,
+    OUTCOME_FAILED = 2,
+    OUTCOME_LOGIN_REFUSED = 3,  ///< the FTP server refused the login
+};
+
+/// One parsed URL and its probe result. The texts tell unset from empty:
+/// the probes fill defaults only into unset fields.
+struct UrlParts {
+    std::optional<std::string> spec;  ///< the URL as probed and written back
+    std::uint32_t kind = KIND_NONE;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    std::optional<std::string> host;  ///< always set after url_init, maybe empty
+    std::int32_t port = 0;            ///< 0: the probe's default
+    std::int32_t outcome = 0;         ///< set by every path of url_parser
+    std::optional<std::string> dir;   ///< path up to and including its last "/"
+    std::optional<std::string> file;  ///< what follows dir; never set empty by the parser
+};
+
+/// Parses a job's URL and probes it (with protocol fallback); `retries`
+/// selects the time-outs. The record probed last, never null: its spec,
+/// kind and outcome are the job's result.
+std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries);
