@@ -1,0 +1,173 @@
+// The URL parser: kind by form, a scheme for texts without a known one,
+// then login, host, port, directory and file. Text work only.
+//
+// Parse positions are offsets into the input text, also where spec was
+// rewritten: the quirks of the classification (a skip of the first N
+// characters wherever the scheme stood) are what stored queues were
+// detected with, so they stay.
+#include "url.h"
+
+#include <cctype>
+#include <cstdint>
+#include <limits>
+
+#include "connect.h"
+
+namespace {
+
+using std::string_view;
+constexpr auto npos = string_view::npos;
+
+bool contains(string_view text, string_view part) {
+    return text.find(part) != npos;
+}
+
+bool starts_with_nocase(string_view text, string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    }
+    return true;
+}
+
+// The position after the first n characters, at most the end.
+std::size_t skip(string_view text, std::size_t n) {
+    return n < text.size() ? n : text.size();
+}
+
+std::size_t classify_url(UrlParts& r, string_view text) {
+    if (ends_with(text, ".torrent")) {
+        r.kind = KIND_TORRENT;
+        return contains(text, "http://") ? skip(text, 7) : 0;
+    }
+    if (ends_with(text, ".nzb")) {
+        r.kind = KIND_NZB;
+        return skip(text, 7);
+    }
+    if (contains(text, "magnet:")) {
+        r.kind = KIND_TORRENT;
+        return skip(text, 7);
+    }
+    if (contains(text, "http://")) {
+        r.kind = KIND_HTTP;
+        return skip(text, 7);
+    }
+    if (contains(text, "ftp://")) {
+        r.kind = KIND_FTP;
+        return skip(text, 6);
+    }
+    if (contains(text, "ed2k://")) {
+        r.kind = KIND_ED2K;
+        return skip(text, 7);
+    }
+    if (starts_with_nocase(text, "www")) {
+        r.kind = KIND_HTTP;
+        r.spec = strconcat("http://", text);
+        return 0;
+    }
+    if (starts_with_nocase(text, "ftp")) {
+        r.kind = KIND_FTP;
+        r.spec = strconcat("ftp://", text);
+        return 0;
+    }
+    r.kind = KIND_HTTP;
+    if (const auto sep = text.find("://"); sep != npos) {
+        r.spec = strconcat("http://", text.substr(sep + 3));
+        return sep + 3;
+    }
+    r.spec = strconcat("http://", text);
+    return 0;
+}
+
+// Where the login ends: the first "@" after `p`, unless a "/" comes first
+// (then the "@" belongs to the path and there is no login).
+std::size_t login_at(string_view text, std::size_t p) {
+    const auto at = text.find('@', p);
+    if (at == npos) return npos;
+    const auto slash = text.find('/', p);
+    return slash != npos && slash < at ? npos : at;
+}
+
+std::size_t parse_user(UrlParts& r, string_view text, std::size_t p) {
+    if (login_at(text, p) == npos) return p;
+    const auto end = text.find_first_of(":@", p);
+    r.user = std::string(text.substr(p, end - p));
+    return end + 1;
+}
+
+std::size_t parse_password(UrlParts& r, string_view text, std::size_t p) {
+    const auto at = login_at(text, p);
+    if (at == npos) return p;
+    r.password = std::string(text.substr(p, at - p));
+    return at + 1;
+}
+
+std::size_t parse_host(UrlParts& r, string_view text, std::size_t p) {
+    const auto end = text.find_first_of("/:", p);
+    r.host = std::string(text.substr(p, end == npos ? npos : end - p));
+    if (end == npos) return text.size();
+    return text[end] == ':' ? end + 1 : end;
+}
+
+std::size_t parse_port(UrlParts& r, string_view text, std::size_t p) {
+    std::size_t end = p;
+    std::int64_t value = 0;
+    constexpr std::int64_t cap = std::numeric_limits<std::int32_t>::max();
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') {
+        // A run of digits too long for the field stays at the largest port
+        // number the field holds, instead of overflowing.
+        value = std::min(cap, value * 10 + (text[end] - '0'));
+        ++end;
+    }
+    if (end == p) return p;
+    r.port = static_cast<std::int32_t>(value);
+    return end;
+}
+
+std::size_t parse_dir(UrlParts& r, string_view text, std::size_t p) {
+    const auto slash = text.rfind('/');
+    if (slash == npos || slash < p) return p;
+    r.dir = std::string(text.substr(p, slash - p + 1));
+    return slash + 1;
+}
+
+void parse_file(UrlParts& r, string_view text, std::size_t p) {
+    if (p < text.size()) r.file = std::string(text.substr(p));
+}
+
+}  // namespace
+
+bool ends_with(string_view text, string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+std::shared_ptr<UrlParts> url_new() {
+    return std::make_shared<UrlParts>();
+}
+
+UrlParts* url_init(UrlParts& r, string_view text) {
+    r.spec = std::string(text);
+    std::size_t p = classify_url(r, text);
+    if (!r.user.has_value()) p = parse_user(r, text, p);
+    if (!r.password.has_value()) p = parse_password(r, text, p);
+    p = parse_host(r, text, p);
+    if (r.host->empty()) return nullptr;
+    p = parse_port(r, text, p);
+    p = parse_dir(r, text, p);
+    parse_file(r, text, p);
+    return &r;
+}
+
+void url_destroy(UrlParts* r) {
+    if (r == nullptr) return;
+    r->spec.reset();
+    r->user.reset();
+    r->password.reset();
+    r->host.reset();
+    r->dir.reset();
+    r->file.reset();
+}
+
+ProbeContext url_resource_new() {
+    return ProbeContext{};
+}

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "url.h"
+
+namespace {
+
+using Text = std::optional<std::string>;
+const Text unset = std::nullopt;
+
+// What url_init leaves in a fresh record.
+struct Parsed {
+    std::string input;
+    std::uint32_t kind;
+    std::string spec;
+    Text user, password, host;
+    std::int32_t port;
+    Text dir, file;
+    bool result;  // url_init gave the record (host not empty)
+};
+
+void expect_parse(const Parsed& c) {
+    auto r = url_new();
+    const UrlParts* got = url_init(*r, c.input);
+    SCOPED_TRACE("input \"" + c.input + "\"");
+    EXPECT_EQ(got != nullptr, c.result);
+    EXPECT_EQ(r->kind, c.kind);
+    EXPECT_EQ(r->spec, c.spec);
+    EXPECT_EQ(r->user, c.user);
+    EXPECT_EQ(r->password, c.password);
+    EXPECT_EQ(r->host, c.host);
+    EXPECT_EQ(r->port, c.port);
+    EXPECT_EQ(r->dir, c.dir);
+    EXPECT_EQ(r->file, c.file);
+}
+
+TEST(UrlParse, ClassificationOrderAndCaseRules) {
+    const Parsed cases[] = {
+        {"http://host/file.torrent", KIND_TORRENT, "http://host/file.torrent", unset, unset, "host",
+         0, "/", "file.torrent", true},
+        {"file.torrent", KIND_TORRENT, "file.torrent", unset, unset, "file.torrent", 0, unset,
+         unset, true},
+        {".torrent", KIND_TORRENT, ".torrent", unset, unset, ".torrent", 0, unset, unset, true},
+        {"http://host/file.nzb", KIND_NZB, "http://host/file.nzb", unset, unset, "host", 0, "/",
+         "file.nzb", true},
+        {".nzb", KIND_NZB, ".nzb", unset, unset, "", 0, unset, unset, false},
+        {"http://host/magnet:x", KIND_TORRENT, "http://host/magnet:x", unset, unset, "host", 0, "/",
+         "magnet:x", true},
+        {"magnet:?xt=urn:btih:abc", KIND_TORRENT, "magnet:?xt=urn:btih:abc", unset, unset,
+         "?xt=urn", 0, unset, "btih:abc", true},
+        {"ed2k://|file|a.iso|1|H|/", KIND_ED2K, "ed2k://|file|a.iso|1|H|/", unset, unset,
+         "|file|a.iso|1|H|", 0, "/", unset, true},
+        // both schemes: HTTP wins, parse from the eighth character
+        {"ftp://x/http://h/y", KIND_HTTP, "ftp://x/http://h/y", unset, unset, "", 0, unset, unset,
+         false},
+        {"WWWhost/x", KIND_HTTP, "http://WWWhost/x", unset, unset, "WWWhost", 0, "/", "x", true},
+        {"ftphost/pub/x", KIND_FTP, "ftp://ftphost/pub/x", unset, unset, "ftphost", 0, "/pub/", "x",
+         true},
+        {"FTP://host/x", KIND_FTP, "ftp://FTP://host/x", unset, unset, "FTP", 0, "//host/", "x",
+         true},
+        {"host/x", KIND_HTTP, "http://host/x", unset, unset, "host", 0, "/", "x", true},
+        {"", KIND_HTTP, "http://", unset, unset, "", 0, unset, unset, false},
+        {"tor", KIND_HTTP, "http://tor", unset, unset, "tor", 0, unset, unset, true},
+        {"a.TORRENT", KIND_HTTP, "http://a.TORRENT", unset, unset, "a.TORRENT", 0, unset, unset,
+         true},
+    };
+    for (const auto& c : cases)
+        expect_parse(c);
+}
+
+TEST(UrlParse, SchemeRewriting) {
+    const Parsed cases[] = {
+        {"https://host/x", KIND_HTTP, "http://host/x", unset, unset, "host", 0, "/", "x", true},
+        {"HTTP://host/x", KIND_HTTP, "http://host/x", unset, unset, "host", 0, "/", "x", true},
+        // test 9 keeps what follows the first "://"
+        {"gopher://a/b://c", KIND_HTTP, "http://a/b://c", unset, unset, "a", 0, "/b://", "c", true},
+        // a leading blank: the skip counts from the start of the text
+        {" http://host/x", KIND_HTTP, " http://host/x", unset, unset, "", 0, unset, unset, false},
+        {"/a/b", KIND_HTTP, "http:///a/b", unset, unset, "", 0, unset, unset, false},
+    };
+    for (const auto& c : cases)
+        expect_parse(c);
+}
+
+TEST(UrlParse, LoginAndPassword) {
+    const Parsed cases[] = {
+        {"ftp://u:p@host/x", KIND_FTP, "ftp://u:p@host/x", "u", "p", "host", 0, "/", "x", true},
+        {"ftp://u@host/x", KIND_FTP, "ftp://u@host/x", "u", unset, "host", 0, "/", "x", true},
+        {"ftp://u@p@host/x", KIND_FTP, "ftp://u@p@host/x", "u", "p", "host", 0, "/", "x", true},
+        {"ftp://u:pa:ss@host/x", KIND_FTP, "ftp://u:pa:ss@host/x", "u", "pa:ss", "host", 0, "/",
+         "x", true},
+        {"ftp://:@host/x", KIND_FTP, "ftp://:@host/x", "", "", "host", 0, "/", "x", true},
+        {"http://@host/x", KIND_HTTP, "http://@host/x", "", unset, "host", 0, "/", "x", true},
+        {"http://host/a@b", KIND_HTTP, "http://host/a@b", unset, unset, "host", 0, "/", "a@b",
+         true},
+        {"http://u:p@host:21/", KIND_HTTP, "http://u:p@host:21/", "u", "p", "host", 21, "/", unset,
+         true},
+    };
+    for (const auto& c : cases)
+        expect_parse(c);
+}
+
+TEST(UrlParse, HostPortDirFile) {
+    const Parsed cases[] = {
+        {"http://host", KIND_HTTP, "http://host", unset, unset, "host", 0, unset, unset, true},
+        {"http://host/", KIND_HTTP, "http://host/", unset, unset, "host", 0, "/", unset, true},
+        {"http://host:81/a/b/c.txt", KIND_HTTP, "http://host:81/a/b/c.txt", unset, unset, "host",
+         81, "/a/b/", "c.txt", true},
+        {"http://host:81x/y", KIND_HTTP, "http://host:81x/y", unset, unset, "host", 81, "x/", "y",
+         true},
+        {"http://host:/x", KIND_HTTP, "http://host:/x", unset, unset, "host", 0, "/", "x", true},
+        {"http://host:8080", KIND_HTTP, "http://host:8080", unset, unset, "host", 8080, unset,
+         unset, true},
+        {"http://host/a?b=c/d", KIND_HTTP, "http://host/a?b=c/d", unset, unset, "host", 0,
+         "/a?b=c/", "d", true},
+        {"http://host:0070/", KIND_HTTP, "http://host:0070/", unset, unset, "host", 70, "/", unset,
+         true},
+        // digits beyond 32 bits stop at the largest value, no overflow
+        {"http://host:99999999999999999999999/x", KIND_HTTP,
+         "http://host:99999999999999999999999/x", unset, unset, "host", 2147483647, "/", "x", true},
+        {"http://h\xc3\xa9/\xff\x80.bin", KIND_HTTP, "http://h\xc3\xa9/\xff\x80.bin", unset, unset,
+         "h\xc3\xa9", 0, "/", "\xff\x80.bin", true},
+    };
+    for (const auto& c : cases)
+        expect_parse(c);
+}
+
+TEST(UrlParse, LongTextsAndShortSuffixes) {
+    const std::string path(511 - 14, 'a');
+    expect_parse({"http://host/d/" + path, KIND_HTTP, "http://host/d/" + path, unset, unset, "host",
+                  0, "/d/", path, true});
+    for (const std::string s : {"t", "nt", "rent", ".torren", "nzb", ".nz", "b"}) {
+        auto r = url_new();
+        url_init(*r, s);
+        EXPECT_EQ(r->kind, KIND_HTTP) << s;
+    }
+}
+
+TEST(UrlParse, DestroyUnsetsTheTexts) {
+    auto r = url_new();
+    url_init(*r, "ftp://u:p@host:2/d/f");
+    url_destroy(r.get());
+    url_destroy(nullptr);
+    EXPECT_FALSE(r->spec || r->user || r->password || r->host || r->dir || r->file);
+    EXPECT_EQ(r->port, 2);
+}
+
+}  // namespace
