@@ -212,3 +212,24 @@ bool process_has_open(pid_t pid, const std::string& path) {
     closedir(d);
     return found;
 }
+
+namespace {
+long status_kib(const char* key) {
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind(key, 0) == 0)
+            return std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
+    return -1;
+}
+}  // namespace
+
+long rss_kib() {
+    return status_kib("VmRSS:");
+}
+long peak_rss_kib() {
+    return status_kib("VmHWM:");
+}
+void reset_peak_rss() {
+    write_file("/proc/self/clear_refs", "5");
+}

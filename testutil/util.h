@@ -77,5 +77,11 @@ std::string capture_stderr(const std::function<void()>& fn);
 /// True when process `pid` has `path` open (from /proc/PID/fd).
 bool process_has_open(pid_t pid, const std::string& path);
 
+/// Resident memory of this process now, and its peak since the last
+/// reset_peak_rss(), in KiB.
+long rss_kib();
+long peak_rss_kib();
+void reset_peak_rss();
+
 /// Polls `cond` every 10 ms for up to `limit` seconds.
 bool wait_until(const std::function<bool()>& cond, double limit);

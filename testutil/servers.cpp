@@ -1,0 +1,95 @@
+#include "servers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace {
+
+void write_tree(const std::string& root, const std::map<std::string, std::string>& files) {
+    for (const auto& [path, content] : files) {
+        std::string::size_type slash = 0;
+        while ((slash = path.find('/', slash + 1)) != std::string::npos)
+            mkdir((root + "/" + path.substr(0, slash)).c_str(), 0755);
+        write_file(root + "/" + path, content);
+    }
+}
+
+}  // namespace
+
+bool wait_for_port(const std::string& ip, int port, double seconds) {
+    return wait_until(
+        [&] {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            sa.sin_port = htons(static_cast<uint16_t>(port));
+            inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
+            const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+            close(fd);
+            return ok;
+        },
+        seconds);
+}
+
+NginxServer::NginxServer(const std::string& ip, int port,
+                         const std::map<std::string, std::string>& files,
+                         const std::string& extra) {
+    const std::string d = dir_.path();
+    chmod(d.c_str(), 0755);
+    mkdir((d + "/www").c_str(), 0755);
+    mkdir((d + "/tmp").c_str(), 0755);
+    write_tree(d + "/www", files);
+    const std::string conf = d + "/nginx.conf";
+    write_file(conf, "daemon off;\nuser root;\nworker_processes 1;\npid " + d +
+                         "/nginx.pid;\nerror_log " + d +
+                         "/error.log;\n"
+                         "events { worker_connections 64; }\n"
+                         "http {\n"
+                         "  access_log off;\n"
+                         "  client_body_temp_path " +
+                         d +
+                         "/tmp/body;\n"
+                         "  proxy_temp_path " +
+                         d +
+                         "/tmp/proxy;\n"
+                         "  fastcgi_temp_path " +
+                         d +
+                         "/tmp/fastcgi;\n"
+                         "  uwsgi_temp_path " +
+                         d +
+                         "/tmp/uwsgi;\n"
+                         "  scgi_temp_path " +
+                         d +
+                         "/tmp/scgi;\n"
+                         "  types { text/html html; application/x-bittorrent torrent; }\n"
+                         "  default_type application/octet-stream;\n"
+                         "  absolute_redirect off;\n"
+                         "  server {\n"
+                         "    listen " +
+                         ip + ":" + std::to_string(port) +
+                         ";\n"
+                         "    root " +
+                         d + "/www;\n" + extra +
+                         "  }\n"
+                         "}\n");
+    proc_ = std::make_unique<Child>(
+        std::vector<std::string>{"/usr/sbin/nginx", "-p", d, "-e", d + "/error.log", "-c", conf},
+        std::vector<std::pair<std::string, std::string>>{});
+    if (!wait_for_port(ip, port, 10))
+        throw std::runtime_error("nginx did not start: " + log() + proc_->wait(1).err);
+}
+
+NginxServer::~NginxServer() {
+    proc_->signal(SIGTERM);
+    proc_->wait(5);
+}
+
+std::string NginxServer::log() const {
+    return read_file(dir_.path() + "/error.log");
+}

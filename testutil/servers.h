@@ -1,0 +1,30 @@
+// Real servers from Debian, started by a test inside the sandbox with a
+// configuration it writes, and stopped with it.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "util.h"
+
+/// nginx serving `files` (path under the root -> content) on ip:port, with
+/// `extra` added to its server block (for redirects, say). Relative
+/// Location headers are sent as written.
+class NginxServer {
+  public:
+    NginxServer(const std::string& ip, int port, const std::map<std::string, std::string>& files,
+                const std::string& extra = "");
+    ~NginxServer();
+    NginxServer(const NginxServer&) = delete;
+    NginxServer& operator=(const NginxServer&) = delete;
+    /// The server's error log (for failure messages).
+    std::string log() const;
+
+  private:
+    TempDir dir_;
+    std::unique_ptr<Child> proc_;
+};
+
+/// True once something accepts connections on ip:port (within `seconds`).
+bool wait_for_port(const std::string& ip, int port, double seconds);
