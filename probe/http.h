@@ -1,0 +1,71 @@
+// The HTTP probe: one HTTP/1.0 GET, redirects followed, a meta refresh
+// taken as the job's URL, torrent and NZB files told by their ending.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "url.h"
+
+/// Redirects followed so far in the current job (reset per job).
+extern int redirect_count;
+/// Page of the last reply read whose content type was exactly "text/html".
+extern std::optional<std::string> data;
+/// content-type of the last header block that ended in "\r\n\r\n".
+extern std::optional<std::string> content_type;
+
+/// A reply's header block stops being read past this size, its page past
+/// PAGE_CAP, and the whole reply after REPLY_TIME_FACTOR class time-outs:
+/// a hostile server can't exhaust a router's memory or hold the run.
+inline constexpr std::size_t HEADER_CAP = 64 * 1024;
+inline constexpr std::size_t PAGE_CAP = 1024 * 1024;
+inline constexpr int REPLY_TIME_FACTOR = 4;
+/// Longest meta refresh target taken.
+inline constexpr std::size_t REFRESH_TARGET_MAX = 511;
+/// Sent when GRELT_HTTP_USER_AGENT is unset.
+inline constexpr const char* DEFAULT_USER_AGENT = "grelt/7.0 (http://qv2-detect.invalid/)";
+
+/// Probes the context's current record: OUTCOME_REACHABLE or
+/// OUTCOME_FAILED, also stored in the record current at the end (a
+/// redirect makes its target current).
+int http_transfer(ProbeContext& context, int retries);
+
+/// Starts a job's allowance of redirects afresh.
+void http_reset_redirects();
+
+/// The request text for the context's current record.
+std::string build_http_request(const ProbeContext& context);
+
+/// Reads the rest of the header block (and the page, for "text/html") from
+/// `socket` until `deadline`; sets data and content_type.
+std::string read_http_reply(int socket, std::chrono::steady_clock::time_point deadline);
+
+/// One field of a reply's header block.
+struct HeaderField {
+    std::string name;  ///< lowercased
+    std::string value;
+};
+using HeaderList = std::vector<HeaderField>;
+
+HeaderList list_new();
+/// Appends `item`; the field now in the list.
+HeaderField& list_append(HeaderList& list, HeaderField item);
+/// The fields of a header block, skipping its first line.
+HeaderList parse_header_fields(std::string_view text);
+/// The value of the first field named exactly `name`, or none.
+std::optional<std::string> find_header_field(std::string_view name, const HeaderList& list);
+void free_header_fields(HeaderList& list);
+/// Lowercases ASCII letters in place.
+std::string& string_lowercase(std::string& text);
+
+/// The target of a meta refresh in a page, up to the first double quote
+/// after "url="; "" when there is none or it is longer than the maximum.
+std::string get_raw_url(std::string_view body);
+
+/// `ref` (a Location value or refresh target) made absolute against the
+/// URL of `base`, the way browsers resolve the common forms.
+std::string resolve_reference(const UrlParts& base, std::string_view ref);

@@ -1,0 +1,66 @@
+// The HTTP probe against a real nginx.
+#include <gtest/gtest.h>
+
+#include "connect.h"
+#include "http.h"
+#include "probe_run.h"
+#include "sandbox.h"
+#include "servers.h"
+
+namespace {
+
+class HttpNginx : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        REQUIRE_SANDBOX();
+        resolve_reset();
+        sandbox_hosts("127.0.0.1 localhost web.test\n");
+        server = std::make_unique<NginxServer>(
+            "127.0.0.1", 80,
+            std::map<std::string, std::string>{
+                {"files/a.iso", std::string(1024, 'x')},
+                {"page.html",
+                 "<html><head><META HTTP-EQUIV=\"REFRESH\" CONTENT=\"0; "
+                 "url=/files/b.torrent\"></head><body><a href=\"/x\">x</a></body></html>"},
+            },
+            "    location = /moved { return 302 /files/a.iso; }\n");
+    }
+
+    static ProbeRun<UrlParts> probe(const std::string& url) {
+        http_reset_redirects();
+        ProbeContext ctx{url_new()};
+        url_init(*ctx.current, url);
+        return run_probe(ctx, http_transfer, 0);
+    }
+
+    std::unique_ptr<NginxServer> server;
+};
+
+TEST_F(HttpNginx, StaticFileIsReachable) {
+    const auto r = probe("http://web.test/files/a.iso");
+    EXPECT_EQ(r.outcome, OUTCOME_REACHABLE) << server->log();
+    EXPECT_EQ(r.current->spec, "http://web.test/files/a.iso");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(HttpNginx, MissingFileFailsWithTheStatusLine) {
+    const auto r = probe("http://web.test/files/none.iso");
+    EXPECT_EQ(r.outcome, OUTCOME_FAILED);
+    EXPECT_EQ(r.err, "HTTP error from server: HTTP/1.1 404 Not Found\r");
+}
+
+TEST_F(HttpNginx, RelativeRedirectIsFollowed) {
+    const auto r = probe("http://web.test/moved");
+    EXPECT_EQ(r.outcome, OUTCOME_REACHABLE);
+    EXPECT_EQ(r.current->spec, "http://web.test/files/a.iso");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(HttpNginx, MetaRefreshGivesTheTarget) {
+    const auto r = probe("http://web.test/page.html");
+    EXPECT_EQ(r.outcome, OUTCOME_REACHABLE);
+    EXPECT_EQ(r.current->spec, "http://web.test/files/b.torrent");
+    EXPECT_EQ(r.current->kind, KIND_TORRENT);
+}
+
+}  // namespace
