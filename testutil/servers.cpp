@@ -93,3 +93,34 @@ NginxServer::~NginxServer() {
 std::string NginxServer::log() const {
     return read_file(dir_.path() + "/error.log");
 }
+
+VsftpdServer::VsftpdServer(const std::string& ip, const std::map<std::string, std::string>& files,
+                           const std::string& extra) {
+    const std::string d = dir_.path();
+    chmod(d.c_str(), 0755);
+    // vsftpd refuses an anonymous root the anonymous user could write to.
+    mkdir((d + "/root").c_str(), 0555);
+    mkdir((d + "/empty").c_str(), 0555);
+    chmod((d + "/root").c_str(), 0755);
+    write_tree(d + "/root", files);
+    chmod((d + "/root").c_str(), 0555);
+    const std::string conf = d + "/vsftpd.conf";
+    write_file(conf, "listen=YES\nlisten_ipv6=NO\nbackground=NO\nlisten_address=" + ip +
+                         "\nlisten_port=21\nanon_root=" + d + "/root\nsecure_chroot_dir=" + d +
+                         "/empty\nwrite_enable=NO\nseccomp_sandbox=NO\n"
+                         "xferlog_enable=NO\nsyslog_enable=NO\nvsftpd_log_file=" +
+                         d + "/vsftpd.log\npam_service_name=vsftpd\n" + extra);
+    proc_ = std::make_unique<Child>(std::vector<std::string>{"/usr/sbin/vsftpd", conf},
+                                    std::vector<std::pair<std::string, std::string>>{});
+    if (!wait_for_port(ip, 21, 10))
+        throw std::runtime_error("vsftpd did not start: " + proc_->wait(1).err);
+}
+
+VsftpdServer::~VsftpdServer() {
+    proc_->signal(SIGTERM);
+    proc_->wait(5);
+}
+
+std::string VsftpdServer::log() const {
+    return read_file(dir_.path() + "/vsftpd.log");
+}

@@ -26,5 +26,21 @@ class NginxServer {
     std::unique_ptr<Child> proc_;
 };
 
+/// vsftpd in standalone foreground mode on ip:21 with an anonymous root
+/// holding `files`; `extra` lines are added to its configuration.
+class VsftpdServer {
+  public:
+    VsftpdServer(const std::string& ip, const std::map<std::string, std::string>& files,
+                 const std::string& extra = "anonymous_enable=YES\nlocal_enable=NO\n");
+    ~VsftpdServer();
+    VsftpdServer(const VsftpdServer&) = delete;
+    VsftpdServer& operator=(const VsftpdServer&) = delete;
+    std::string log() const;
+
+  private:
+    TempDir dir_;
+    std::unique_ptr<Child> proc_;
+};
+
 /// True once something accepts connections on ip:port (within `seconds`).
 bool wait_for_port(const std::string& ip, int port, double seconds);

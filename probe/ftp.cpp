@@ -1,0 +1,130 @@
+// The FTP probe. A reply line is taken from each read on its own: nothing
+// is carried from one read to the next, so a line split between reads is
+// lost and the wait goes on to the time-out.
+#include "ftp.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool looks_like_reply(std::string_view line) {
+    return line.size() >= 4 && is_digit(line[0]) && line[3] == ' ';
+}
+
+int finish(UrlParts& parts, int outcome) {
+    parts.outcome = outcome;
+    return outcome;
+}
+
+}  // namespace
+
+void apply_ftp_defaults(UrlParts& parts) {
+    if (parts.port == 0) parts.port = 21;
+    if (!parts.user.has_value()) parts.user = "anonymous";
+    if (!parts.password.has_value()) parts.password = "vexil@";
+}
+
+void send_control_text(int socket, std::string_view text) {
+    (void)send(socket, text.data(), text.size(), MSG_NOSIGNAL);
+}
+
+bool reply_code_is(std::string_view code, std::string_view line) {
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (i >= line.size() || i >= code.size() || line[i] != code[i]) return false;
+    }
+    return true;
+}
+
+ReplyFrame frame_reply(std::string_view got) {
+    if (got.empty()) return {ReplyFrame::MORE, ""};
+    if (got[0] == '4' || got[0] == '5') return {ReplyFrame::ERROR_REPLY, ""};
+    std::size_t len = got.size();
+    if (got.back() == '\n') len = got.size() - 1;
+    if (got.size() >= 2 && got[got.size() - 2] == '\r') len = std::min(len, got.size() - 2);
+    std::string_view text = got.substr(0, len);
+    text = text.substr(0, text.find('\0'));  // the text ends at a zero byte
+    if (looks_like_reply(text)) return {ReplyFrame::LINE, std::string(text)};
+    const auto nl = text.rfind('\n');
+    if (nl != std::string_view::npos && looks_like_reply(text.substr(nl + 1)))
+        return {ReplyFrame::LINE, std::string(text.substr(nl + 1))};
+    return {ReplyFrame::MORE, ""};
+}
+
+std::optional<std::string> get_line(int socket, int retries) {
+    const int seconds = probe_timeout(retries);
+    timeval tv{seconds, 0};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    const auto deadline = Clock::now() + std::chrono::seconds(LINE_TIME_FACTOR * seconds);
+    std::vector<char> buf(REPLY_READ_SIZE);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return std::nullopt;
+        pollfd p{socket, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, seconds * 1000)));
+        if (ready == 0) return std::nullopt;  // the receive time-out
+        if (ready < 0 && errno != EINTR) return std::nullopt;
+        if (ready < 0) continue;
+        const ssize_t n = read(socket, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;  // closed, timed out or reset
+        const std::string_view got(buf.data(), static_cast<std::size_t>(n));
+        const ReplyFrame f = frame_reply(got);
+        if (f.kind == ReplyFrame::ERROR_REPLY) {
+            std::fwrite(got.data(), 1, got.size(), stderr);
+            return std::nullopt;
+        }
+        if (f.kind == ReplyFrame::LINE) return f.line;
+    }
+}
+
+int ftp_transfer(ProbeContext& context, int retries) {
+    const std::shared_ptr<UrlParts> parts = context.current;
+    apply_ftp_defaults(*parts);
+    if (has_control_byte(*parts->user) || has_control_byte(*parts->password)) {
+        report(2, "control character in FTP login, command not sent\n");
+        return finish(*parts, OUTCOME_FAILED);
+    }
+    Socket s(tcp_connect(parts->host.value_or(""), parts->port, retries));
+    if (!s) return finish(*parts, OUTCOME_FAILED);
+
+    const auto greeting = get_line(s.get(), retries);
+    if (!greeting) return finish(*parts, OUTCOME_FAILED);
+    if (!reply_code_is("220", *greeting)) {
+        report(2, "bad server greeting: %s", greeting->c_str());
+        return finish(*parts, OUTCOME_FAILED);
+    }
+    send_control(s.get(), "USER ", *parts->user, "\r\n");
+    const auto user_reply = get_line(s.get(), retries);
+    if (!user_reply) return finish(*parts, OUTCOME_FAILED);
+    if (reply_code_is("331", *user_reply)) {
+        send_control(s.get(), "PASS ", *parts->password, "\r\n");
+        const auto pass_reply = get_line(s.get(), retries);
+        if (!pass_reply || !reply_code_is("230", *pass_reply)) {
+            report(2, "login failed");
+            return finish(*parts, OUTCOME_LOGIN_REFUSED);
+        }
+    } else if (!reply_code_is("230", *user_reply)) {
+        report(2, "bad/unexpected response: %s", user_reply->c_str());
+        return finish(*parts, OUTCOME_LOGIN_REFUSED);
+    }
+    s.reset();  // logged in: no QUIT
+    const std::string& spec = parts->spec.value_or("");
+    if (ends_with(spec, ".torrent")) parts->kind = KIND_TORRENT;
+    if (ends_with(spec, ".nzb")) parts->kind = KIND_NZB;
+    return finish(*parts, OUTCOME_REACHABLE);
+}

@@ -1,0 +1,48 @@
+// The FTP probe: greeting and login on the control connection, nothing
+// more (no data connection, no QUIT).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "connect.h"
+#include "url.h"
+
+/// Bytes one read of a reply may bring.
+inline constexpr std::size_t REPLY_READ_SIZE = 10240;
+/// One get_line call ends after this many class time-outs in all, so a
+/// server that keeps sending continuation lines can't hold the run.
+inline constexpr int LINE_TIME_FACTOR = 4;
+
+/// Probes the context's current record by logging in: OUTCOME_REACHABLE,
+/// OUTCOME_FAILED or OUTCOME_LOGIN_REFUSED, also stored in the record.
+int ftp_transfer(ProbeContext& context, int retries);
+
+/// Port 21, user "anonymous", password "vexil@", each only where unset.
+void apply_ftp_defaults(UrlParts& parts);
+
+/// Sends `text` on the control connection with one write, its result
+/// unexamined: a lost command shows as a missing reply.
+void send_control_text(int socket, std::string_view text);
+/// The pieces joined (up to a null), sent with send_control_text.
+template <typename... Pieces>
+void send_control(int socket, const Pieces&... pieces) {
+    send_control_text(socket, strconcat(pieces...));
+}
+
+/// The next reply line, or none: time-out, closed or reset connection, or a
+/// reply beginning with '4' or '5' (copied raw to stderr).
+std::optional<std::string> get_line(int socket, int retries);
+
+/// What one read's data gives: a reply to copy raw (it begins with '4' or
+/// '5'), a line, or nothing yet.
+struct ReplyFrame {
+    enum Kind { ERROR_REPLY, LINE, MORE } kind;
+    std::string line;
+};
+ReplyFrame frame_reply(std::string_view read_data);
+
+/// True when the line's first three characters are the code's.
+bool reply_code_is(std::string_view code, std::string_view line);
