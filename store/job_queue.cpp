@@ -197,7 +197,7 @@ int jqs_unlock() {
     return Sem_close(&jqs_sem);
 }
 
-int jqs_load(LogNote* list) {
+int jqs_load(LogNote* list, std::vector<LogNote*>* file_order) {
     UniqueFd fd(open(jqs_file, O_RDONLY | O_CLOEXEC));
     if (!fd) return -1;
     load_incomplete = false;
@@ -224,6 +224,7 @@ int jqs_load(LogNote* list) {
             break;
         }
         lognote_decode(rec, *node);
+        if (file_order != nullptr) file_order->push_back(node.get());
         if (ascending && node->id > 0 && node->id > tail->id) {
             tail->next = std::move(node);
             tail = tail->next.get();

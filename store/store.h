@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // ---- Download-area paths --------------------------------------------------
 
@@ -140,8 +141,9 @@ int jqs_lock();
 /// the close, or 0 when no lock is in use.
 int jqs_unlock();
 /// Loads the queue file into `list` without touching the lock: 0, or the
-/// negative result of opening the file.
-int jqs_load(LogNote* list);
+/// negative result of opening the file. With `file_order`, also gives the
+/// loaded nodes in the order the file held them.
+int jqs_load(LogNote* list, std::vector<LogNote*>* file_order = nullptr);
 
 /// Loads the queue file into `list` under the queue lock: the result of
 /// closing the lock (0 without one), or the negative open result.
