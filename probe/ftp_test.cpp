@@ -254,7 +254,7 @@ TEST_F(FtpProbe, RealServerDenyListAnswersUserWith530) {
 }
 
 TEST_F(FtpProbe, SlowRealServerRefusesThePassword) {
-    VsftpdServer ftp("127.0.0.2", {}, "anonymous_enable=NO\nlocal_enable=YES\n");
+    VsftpdServer ftp("127.0.0.2", {}, VSFTPD_REFUSE_LOGINS);
     const auto r = probe("ftp://real.test/pub/file.iso");
     EXPECT_EQ(r.outcome, OUTCOME_LOGIN_REFUSED);
     EXPECT_EQ(r.err, "530 Login incorrect.\r\nlogin failed");

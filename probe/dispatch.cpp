@@ -1,0 +1,70 @@
+// The one entry from the detection pass into probing.
+#include "dispatch.h"
+
+#include <string>
+
+#include "connect.h"
+#include "ftp.h"
+#include "http.h"
+
+namespace {
+
+// The text of `spec` for the other protocol: the first `skip` characters go
+// when the scheme stands anywhere in it, wherever that is, as stored queues
+// have always been rewritten.
+std::string other_protocol(const std::string& spec, const char* scheme, std::size_t skip,
+                           const char* new_scheme) {
+    std::string rest = spec;
+    if (spec.find(scheme) != std::string::npos) rest = spec.substr(std::min(skip, spec.size()));
+    return strconcat(new_scheme, rest);
+}
+
+// Makes a fresh record parsed from `text` the context's current one.
+void switch_to(ProbeContext& ctx, const std::string& text) {
+    auto next = url_new();
+    url_init(*next, text);
+    ctx.current = next;
+}
+
+}  // namespace
+
+int check_url(ProbeContext& ctx, int retries) {
+    // The fallback is built from the record the dispatch started with, never
+    // from a redirect target the first probe made current.
+    const std::shared_ptr<UrlParts> start = ctx.current;
+    const std::string spec = start->spec.value_or("");
+    switch (start->kind) {
+        case KIND_HTTP: {
+            if (http_transfer(ctx, retries) == OUTCOME_REACHABLE) return 1;
+            switch_to(ctx, other_protocol(spec, "http://", 7, "ftp://"));
+            const int outcome = ftp_transfer(ctx, retries);
+            return outcome == OUTCOME_REACHABLE || outcome == OUTCOME_LOGIN_REFUSED ? 1 : -1;
+        }
+        case KIND_FTP: {
+            const int outcome = ftp_transfer(ctx, retries);
+            if (outcome == OUTCOME_REACHABLE || outcome == OUTCOME_LOGIN_REFUSED) return 1;
+            switch_to(ctx, other_protocol(spec, "ftp://", 6, "http://"));
+            return http_transfer(ctx, retries) == OUTCOME_REACHABLE ? 1 : -1;
+        }
+        case KIND_TORRENT:
+        case KIND_NZB:
+        case KIND_ED2K:
+            start->outcome = OUTCOME_REACHABLE;  // settled by form, no connection
+            return 1;
+        default:
+            // The parser never leaves another kind; fail it rather than leave the
+            // outcome unset.
+            start->outcome = OUTCOME_FAILED;
+            return -1;
+    }
+}
+
+std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries) {
+    http_reset_redirects();  // each job has the whole allowance
+    ProbeContext ctx = url_resource_new();
+    auto record = url_new();
+    url_init(*record, text);
+    ctx.current = record;
+    check_url(ctx, retries);
+    return ctx.current;
+}
