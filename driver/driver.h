@@ -7,6 +7,13 @@ inline constexpr const char* DETECT_MARKER = "/opt/etc/qv2_detect_protected";
 /// The whole run: process set-up, load, pass, marker removal. Exit status.
 int detect_run();
 
+/// Loads the queue and runs the detection pass over it under one hold of
+/// the queue lock: every waiting job is probed once, in file order, and
+/// written back with its resolved URL, type, status and retries. 0, the
+/// negative result of opening the queue file, or the result of closing the
+/// lock.
+int initlognote3();
+
 /// SIGTERM and SIGUSR2: end at once with status 0.
 extern "C" void handle_stop_signal(int sig);
 

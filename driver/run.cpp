@@ -59,7 +59,7 @@ int detect_run() {
 
     init_path();
     head = std::make_unique<LogNote>();
-    initlognote(head.get());
+    initlognote3();
     remove_marker();
     freelognote();
     sync();

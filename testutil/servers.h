@@ -26,6 +26,12 @@ class NginxServer {
     std::unique_ptr<Child> proc_;
 };
 
+/// vsftpd settings under which every login is refused: USER is answered
+/// with 331, PASS with 530 after PAM's delay (vsftpd's own delay is off to
+/// keep it within the probe's time-out).
+inline constexpr const char* VSFTPD_REFUSE_LOGINS =
+    "anonymous_enable=NO\nlocal_enable=YES\ndelay_failed_login=0\n";
+
 /// vsftpd in standalone foreground mode on ip:21 with an anonymous root
 /// holding `files`; `extra` lines are added to its configuration.
 class VsftpdServer {

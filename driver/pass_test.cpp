@@ -1,0 +1,341 @@
+// The whole detector end to end: the built qv2_detect over a queue file, in
+// the sandbox, against scripted and real servers.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "area.h"
+#include "lock_fifo.h"
+#include "net.h"
+#include "sandbox.h"
+#include "scripted_server.h"
+#include "servers.h"
+#include "util.h"
+
+namespace {
+
+using namespace script;
+
+const Script HTTP_OK = {read_request(), send("HTTP/1.0 200 OK\r\n\r\n"), close()};
+const Script FTP_OK = {send("220 hi\r\n"), read_line(), send("230 in\r\n"), stall()};
+const Script FTP_REFUSE = {send("220 hi\r\n"), read_line(),        send("331 pw\r\n"),
+                           read_line(),        send("530 no\r\n"), stall()};
+
+QueueRec done(std::int32_t id, const std::string& url, const std::string& resolved,
+              const std::string& type, std::int32_t status, std::int32_t retries = 0) {
+    return QueueRec{id, url, resolved, type, status, retries};
+}
+
+class DetectorPass : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        REQUIRE_SANDBOX();
+        remove_tree(TEST_MARKER);
+        sandbox_hosts(
+            "127.0.0.1 localhost web.test\n127.0.0.2 ftp.test files.test\n"
+            "127.0.0.3 deny.test\n127.0.0.4 ftphost other.test\n127.0.0.5 second.test\n"
+            "127.0.0.6 nothing.test\n");
+        area = std::make_unique<DownloadArea>();
+    }
+
+    ProcResult run(double limit = 60) { return run_process({QV2_DETECT_BIN}, {}, limit); }
+
+    std::unique_ptr<DownloadArea> area;
+};
+
+TEST_F(DetectorPass, FormOnlyJobsNeedNoNetwork) {
+    ScriptedServer http("127.0.0.1", 80, {HTTP_OK});
+    ScriptedServer ftp("127.0.0.1", 21, {FTP_OK});
+    area->write_queue({waiting(1, "http://web.test/a.torrent"), waiting(2, "web.test/b.nzb"),
+                       waiting(3, "magnet:?xt=urn:btih:0123"),
+                       waiting(4, "ed2k://|file|c.iso|1|0123|/"), waiting(5, "d.torrent", 2)});
+    const ProcResult r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(area->queue(),
+              (std::vector<QueueRec>{
+                  done(1, "http://web.test/a.torrent", "http://web.test/a.torrent", "3", 'v'),
+                  done(2, "web.test/b.nzb", "web.test/b.nzb", "4", 'v'),
+                  done(3, "magnet:?xt=urn:btih:0123", "magnet:?xt=urn:btih:0123", "3", 'v'),
+                  done(4, "ed2k://|file|c.iso|1|0123|/", "ed2k://|file|c.iso|1|0123|/", "6", 'v'),
+                  done(5, "d.torrent", "d.torrent", "3", 'v', 2)}));
+    EXPECT_EQ(http.connections() + ftp.connections(), 0);
+}
+
+TEST_F(DetectorPass, HttpJobs) {
+    ScriptedServer http(
+        "127.0.0.1", 80,
+        {HTTP_OK,
+         {read_request(), send("HTTP/1.0 302 Found\r\nLocation: /new/place.iso\r\n\r\n"), close()},
+         HTTP_OK,
+         {read_request(),
+          send("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<META HTTP-EQUIV=\"REFRESH\" "
+               "CONTENT=\"0; url=http://web.test/t/x.torrent\">"),
+          close()}});
+    area->write_queue({waiting(1, "http://web.test/f.iso"), waiting(2, "http://web.test/old"),
+                       waiting(3, "web.test/page")});
+    const ProcResult r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(area->queue(),
+              (std::vector<QueueRec>{
+                  done(1, "http://web.test/f.iso", "http://web.test/f.iso", "1", 'v'),
+                  done(2, "http://web.test/old", "http://web.test/new/place.iso", "1", 'v'),
+                  done(3, "web.test/page", "http://web.test/t/x.torrent", "3", 'v')}));
+    EXPECT_EQ(http.received(0),
+              "GET /f.iso HTTP/1.0\r\nHost: web.test\r\nUser-Agent: "
+              "grelt/7.0 (http://qv2-detect.invalid/)\r\n\r\n");
+}
+
+TEST_F(DetectorPass, ProtocolFallbacks) {
+    // web.test: only HTTP, failing with 404; ftp.test: only FTP; ftphost:
+    // only HTTP; other.test: nothing.
+    ScriptedServer web("127.0.0.1", 80,
+                       {{read_request(), send("HTTP/1.0 404 Not Found\r\n\r\n"), close()}});
+    ScriptedServer ftp("127.0.0.2", 21, {FTP_OK});
+    ScriptedServer http4("127.0.0.4", 80, {HTTP_OK});
+    area->write_queue({waiting(1, "http://ftp.test/x"), waiting(2, "http://nothing.test/x"),
+                       waiting(3, "ftp://ftphost/y"), waiting(4, "web.test/z"),
+                       waiting(5, "ftphost/w")});
+    const ProcResult r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(area->queue(),
+              (std::vector<QueueRec>{
+                  done(1, "http://ftp.test/x", "ftp://ftp.test/x", "2", 'v'),
+                  done(2, "http://nothing.test/x", "ftp://nothing.test/x", "5", 'w', 1),
+                  done(3, "ftp://ftphost/y", "http://ftphost/y", "1", 'v'),
+                  done(4, "web.test/z", "ftp://web.test/z", "5", 'w', 1),
+                  done(5, "ftphost/w", "http://ftphost/w", "1", 'v')}));
+    EXPECT_EQ(web.received(0),
+              "GET /z HTTP/1.0\r\nHost: web.test\r\nUser-Agent: "
+              "grelt/7.0 (http://qv2-detect.invalid/)\r\n\r\n");
+    EXPECT_EQ(r.err, "HTTP error from server: HTTP/1.0 404 Not Found\r");
+}
+
+struct RetryClass {
+    int retries;
+    double seconds;  // one read's wait
+    int after;
+};
+void PrintTo(const RetryClass& c, std::ostream* os) {
+    *os << "retries " << c.retries;
+}
+
+class DetectorPassSlow : public DetectorPass, public ::testing::WithParamInterface<RetryClass> {};
+
+// Servers that accept and never answer: each of the job's two probes waits
+// one read time-out of its class.
+TEST_P(DetectorPassSlow, TimeOutsGrowWithRetries) {
+    const RetryClass c = GetParam();
+    ScriptedServer http("127.0.0.4", 80, {{stall()}});
+    ScriptedServer ftp("127.0.0.4", 21, {{stall()}});
+    area->write_queue({waiting(7, "http://other.test/slow", c.retries)});
+    const ProcResult r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_GE(r.seconds, 2 * c.seconds - 0.2);
+    EXPECT_LT(r.seconds, 2 * c.seconds + 2.0);
+    EXPECT_EQ(area->queue(),
+              (std::vector<QueueRec>{
+                  done(7, "http://other.test/slow", "ftp://other.test/slow", "5", 'w', c.after)}));
+    EXPECT_EQ(http.connections(), 1);
+    EXPECT_EQ(ftp.connections(), 1);
+}
+
+std::string class_name(const ::testing::TestParamInfo<RetryClass>& p) {
+    return "retries" + std::to_string(p.param.retries);
+}
+INSTANTIATE_TEST_SUITE_P(Classes, DetectorPassSlow,
+                         ::testing::Values(RetryClass{0, 3, 1}, RetryClass{2, 5, 3},
+                                           RetryClass{3, 8, 3}),
+                         class_name);
+
+TEST_F(DetectorPass, RefusedLoginEndsThePass) {
+    ScriptedServer refusing("127.0.0.2", 21, {FTP_REFUSE});
+    ScriptedServer second("127.0.0.5", 21, {FTP_OK});
+    area->write_queue({waiting(1, "ftp://ftp.test/a"), waiting(2, "ftp://second.test/b")});
+    const ProcResult r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(area->queue(),
+              (std::vector<QueueRec>{done(1, "ftp://ftp.test/a", "ftp://ftp.test/a", "2", 'x'),
+                                     waiting(2, "ftp://second.test/b")}));
+    EXPECT_EQ(second.connections(), 0);
+    EXPECT_EQ(r.err, "530 no\r\nlogin failed");
+}
+
+TEST_F(DetectorPass, EachWaitingJobIsProbedOnceInFileOrder) {
+    ScriptedServer http("127.0.0.1", 80, {HTTP_OK});
+    area->write_queue({waiting(3, "http://web.test/c"), waiting(1, "http://web.test/a"),
+                       waiting(2, "http://web.test/b")});
+    EXPECT_EQ(run().status, 0);
+    EXPECT_EQ(http.connections(), 3);
+    std::string paths;
+    for (int i = 0; i < 3; ++i)
+        paths += http.received(i).substr(4, 2);
+    EXPECT_EQ(paths, "/c/a/b");
+    EXPECT_EQ(area->queue(),
+              (std::vector<QueueRec>{done(1, "http://web.test/a", "http://web.test/a", "1", 'v'),
+                                     done(2, "http://web.test/b", "http://web.test/b", "1", 'v'),
+                                     done(3, "http://web.test/c", "http://web.test/c", "1", 'v')}));
+}
+
+TEST_F(DetectorPass, OnlyWaitingJobsWithAUrlAreTouched) {
+    ScriptedServer http("127.0.0.1", 80, {HTTP_OK});
+    const QueueRec detected = done(1, "http://web.test/v", "http://web.test/v", "1", 'v');
+    const QueueRec refused = done(2, "ftp://ftp.test/x", "ftp://ftp.test/x", "2", 'x');
+    area->write_queue({detected, refused, waiting(3, ""), waiting(4, "http://web.test/w"),
+                       waiting(5, "http://web.test/w")});
+    EXPECT_EQ(run().status, 0);
+    // The empty record is dropped; both duplicates are probed, and every
+    // update addresses the first of them.
+    EXPECT_EQ(area->queue(),
+              (std::vector<QueueRec>{detected, refused,
+                                     done(4, "http://web.test/w", "http://web.test/w", "1", 'v'),
+                                     waiting(5, "http://web.test/w")}));
+    EXPECT_EQ(http.connections(), 2);
+}
+
+TEST_F(DetectorPass, QueueWithoutWaitingJobsIsNotRewritten) {
+    area->write_queue({done(1, "http://web.test/v", "http://web.test/v", "1", 'v')});
+    struct stat before;
+    ASSERT_EQ(stat(area->queue_file().c_str(), &before), 0);
+    usleep(20 * 1000);
+    EXPECT_EQ(run().status, 0);
+    struct stat after;
+    ASSERT_EQ(stat(area->queue_file().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+}
+
+TEST_F(DetectorPass, OverlongResolvedUrlLeavesTheJobUnchanged) {
+    const std::string target = "/" + std::string(600, 'p');
+    ScriptedServer http(
+        "127.0.0.1", 80,
+        {{read_request(), send("HTTP/1.0 302 Found\r\nLocation: " + target + "\r\n\r\n"), close()},
+         HTTP_OK});
+    area->write_queue({waiting(9, "http://web.test/short")});
+    const ProcResult r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(area->queue(), (std::vector<QueueRec>{waiting(9, "http://web.test/short")}));
+    EXPECT_EQ(r.err, "job 9: resolved URL of 616 characters does not fit, left unchanged\n");
+}
+
+TEST_F(DetectorPass, LockIsHeldForTheRunAndGivenBack) {
+    ScriptedServer http("127.0.0.1", 80, {HTTP_OK});
+    area->write_queue({waiting(1, "http://web.test/a")});
+    LockHolder lock(area->lock_path(), 0);
+    Child c({QV2_DETECT_BIN}, {});
+    ASSERT_TRUE(wait_until([&] { return process_has_open(c.pid(), area->lock_path()); }, 10));
+    usleep(300 * 1000);
+    EXPECT_TRUE(c.running());  // no token: it waits
+    EXPECT_EQ(http.connections(), 0);
+    ASSERT_TRUE(post_token(area->lock_path()));
+    const ProcResult r = c.wait(30);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(count_tokens(area->lock_path()), 1);
+    EXPECT_EQ(area->queue()[0].status, 'v');
+}
+
+TEST_F(DetectorPass, RunsWithoutALockFifo) {
+    ScriptedServer http("127.0.0.1", 80, {HTTP_OK});
+    area->write_queue({waiting(1, "http://web.test/a")});
+    EXPECT_EQ(run().status, 0);
+    EXPECT_EQ(area->queue()[0].type, "1");
+}
+
+// Another process of the download manager adds a job while the detector
+// works; it honours the lock, so it waits, and nothing is lost.
+TEST_F(DetectorPass, JobAddedUnderTheLockMeanwhileIsKept) {
+    ScriptedServer http("127.0.0.1", 80,
+                        {{read_request(), pause(500), send("HTTP/1.0 200 OK\r\n\r\n"), close()}});
+    area->write_queue({waiting(1, "http://web.test/a")});
+    LockHolder lock(area->lock_path(), 1);
+    Child c({QV2_DETECT_BIN}, {});
+    ASSERT_TRUE(wait_until([&] { return http.connections() == 1; }, 10));
+    // The writer: take the token, append a job, give the token back.
+    const int fifo = open(area->lock_path().c_str(), O_RDONLY);
+    char token;
+    ASSERT_EQ(read(fifo, &token, 1), 1);  // blocks until the detector is done
+    std::string bytes = read_file(area->queue_file());
+    bytes += queue_record(waiting(2, "http://web.test/b"));
+    write_file(area->queue_file(), bytes);
+    ASSERT_TRUE(post_token(area->lock_path()));
+    close(fifo);
+    EXPECT_EQ(c.wait(30).status, 0);
+    EXPECT_EQ(area->queue(),
+              (std::vector<QueueRec>{done(1, "http://web.test/a", "http://web.test/a", "1", 'v'),
+                                     waiting(2, "http://web.test/b")}));
+    EXPECT_EQ(count_tokens(area->lock_path()), 1);
+}
+
+TEST_F(DetectorPass, SlowHungLookupDoesNotSpoilLaterJobs) {
+    DnsServer dns(DnsServer::SILENT);
+    ScriptedServer http("127.0.0.1", 80, {HTTP_OK});
+    area->write_queue({waiting(1, "http://hung.test/a"), waiting(2, "http://web.test/b")});
+    const ProcResult r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(area->queue(), (std::vector<QueueRec>{
+                                 done(1, "http://hung.test/a", "ftp://hung.test/a", "5", 'w', 1),
+                                 done(2, "http://web.test/b", "http://web.test/b", "1", 'v')}));
+}
+
+TEST_F(DetectorPass, TermSignalMidRunLeavesAWholeQueue) {
+    NginxServer web("127.0.0.1", 80, {{"f", "x"}});
+    std::vector<QueueRec> jobs;
+    for (int i = 1; i <= 300; ++i)
+        jobs.push_back(waiting(i, "http://web.test/f?" + std::to_string(i)));
+    area->write_queue(jobs);
+    LockHolder lock(area->lock_path(), 1);
+    Child c({QV2_DETECT_BIN}, {});
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const auto q = area->queue();
+            return q.size() == jobs.size() && q[20].status == 'v';
+        },
+        20));
+    c.signal(SIGTERM);
+    const ProcResult r = c.wait(10);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+    const std::string bytes = read_file(area->queue_file());
+    EXPECT_EQ(bytes.size(), jobs.size() * REC_SIZE);
+    const auto q = parse_queue(bytes);
+    ASSERT_EQ(q.size(), jobs.size());
+    int detected = 0;
+    for (std::size_t i = 0; i < q.size(); ++i) {
+        EXPECT_EQ(q[i].url, jobs[i].url);
+        detected += q[i].status == 'v';
+    }
+    EXPECT_GT(detected, 20);
+    EXPECT_LT(detected, 300);                       // it really was cut short
+    EXPECT_EQ(count_tokens(area->lock_path()), 1);  // the token came back
+}
+
+TEST_F(DetectorPass, RealServers) {
+    NginxServer web("127.0.0.1", 80, {{"files/a.iso", std::string(1024, 'a')}},
+                    "    location = /go { return 302 /files/a.iso; }\n");
+    VsftpdServer files("127.0.0.2", {{"pub/b.iso", "b"}});
+    VsftpdServer deny("127.0.0.3", {}, VSFTPD_REFUSE_LOGINS);
+    area->write_queue(
+        {waiting(1, "http://web.test/files/a.iso"), waiting(2, "web.test/go"),
+         waiting(3, "http://web.test/missing.iso"), waiting(4, "ftp://files.test/pub/b.iso"),
+         waiting(5, "http://files.test/pub/b.iso"), waiting(6, "ftp://deny.test/x.iso")});
+    const ProcResult r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(area->queue(),
+              (std::vector<QueueRec>{
+                  done(1, "http://web.test/files/a.iso", "http://web.test/files/a.iso", "1", 'v'),
+                  done(2, "web.test/go", "http://web.test/files/a.iso", "1", 'v'),
+                  done(3, "http://web.test/missing.iso", "ftp://web.test/missing.iso", "5", 'w', 1),
+                  done(4, "ftp://files.test/pub/b.iso", "ftp://files.test/pub/b.iso", "2", 'v'),
+                  done(5, "http://files.test/pub/b.iso", "ftp://files.test/pub/b.iso", "2", 'v'),
+                  done(6, "ftp://deny.test/x.iso", "ftp://deny.test/x.iso", "2", 'x')}))
+        << r.err;
+    EXPECT_EQ(r.err,
+              "HTTP error from server: HTTP/1.1 404 Not Found\r"
+              "530 Login incorrect.\r\nlogin failed");
+}
+
+}  // namespace
