@@ -12,29 +12,6 @@
 
 namespace {
 
-int bound_socket(int type, const std::string& ip, int port) {
-    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        close(fd);
-        throw std::runtime_error("bind " + ip + ":" + std::to_string(port) + ": " +
-                                 std::strerror(errno));
-    }
-    return fd;
-}
-
-int local_port(int fd) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    return ntohs(sa.sin_port);
-}
-
 // The reply to one query: the header and question echoed, with an answer
 // or NXDOMAIN.
 std::string dns_reply(const std::string& q, DnsServer::Mode mode, in_addr answer) {
@@ -59,6 +36,29 @@ std::string dns_reply(const std::string& q, DnsServer::Mode mode, in_addr answer
 }
 
 }  // namespace
+
+int bound_socket(int type, const std::string& ip, int port) {
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        throw std::runtime_error("bind " + ip + ":" + std::to_string(port) + ": " +
+                                 std::strerror(errno));
+    }
+    return fd;
+}
+
+int local_port(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    return ntohs(sa.sin_port);
+}
 
 DnsServer::DnsServer(Mode mode, const std::string& answer) : mode_(mode) {
     inet_pton(AF_INET, answer.c_str(), &answer_);

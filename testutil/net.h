@@ -55,5 +55,10 @@ class Listener {
     std::vector<int> clients_;
 };
 
+/// A socket of `type` bound to ip:port (SO_REUSEADDR); throws on failure.
+int bound_socket(int type, const std::string& ip, int port);
+/// The local port a socket is bound to.
+int local_port(int fd);
+
 /// A port on `ip` where nothing listens (connections are refused).
 int closed_port(const std::string& ip);

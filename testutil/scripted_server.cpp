@@ -11,24 +11,14 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "net.h"
 #include "util.h"
 
 ScriptedServer::ScriptedServer(const std::string& ip, int port, std::vector<Script> scripts)
     : scripts_(std::move(scripts)) {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
-    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        listen(listen_fd_, 64) != 0)
-        throw std::runtime_error("scripted server: bind " + ip + ":" + std::to_string(port) + ": " +
-                                 std::strerror(errno));
-    socklen_t len = sizeof sa;
-    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    listen_fd_ = bound_socket(SOCK_STREAM, ip, port);
+    if (listen(listen_fd_, 64) != 0) throw std::runtime_error("scripted server: listen failed");
+    port_ = local_port(listen_fd_);
     if (pipe2(stop_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     acceptor_ = std::thread([this] { accept_loop(); });
 }
