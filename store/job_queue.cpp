@@ -2,6 +2,7 @@
 // manager's other processes under the queue lock, and the job list that
 // mirrors it in memory.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,11 +89,11 @@ std::string serialize_list() {
     return out;
 }
 
-// Replaces the file at `path` with `bytes` so that at every instant, power
-// loss and SIGKILL included, the path holds either the old or the new
-// content whole: write a private temporary file in the same folder, flush
-// it, rename it over the old one.
-bool replace_file(const std::string& path, const std::string& bytes) {
+}  // namespace
+
+// Writes a private temporary file in the same folder, flushes it and renames
+// it over the old one.
+bool jqs_replace_file(const std::string& path, const std::string& bytes) {
     std::string tmp = path + ".XXXXXX";
     // mkostemp creates with O_EXCL, so a link planted at the name is never
     // followed.
@@ -126,8 +127,6 @@ bool replace_file(const std::string& path, const std::string& bytes) {
     if (dir) fsync(dir.get());
     return true;
 }
-
-}  // namespace
 
 void lognote_encode(const LogNote& note, unsigned char (&out)[LOGNOTE_SIZE]) {
     put_i32(out + LN_ID, note.id);
@@ -264,7 +263,7 @@ int refresh_jqs(bool lock_held) {
     bool replaced;
     {
         TermSignalHold hold;
-        replaced = replace_file(jqs_file, serialize_list());
+        replaced = jqs_replace_file(jqs_file, serialize_list());
     }
     const int released = take ? jqs_unlock() : 0;
     return replaced ? released : -1;
@@ -275,6 +274,19 @@ int freelognote() {
     while (n != nullptr)
         n = std::move(n->next);  // iterative: no deep recursion
     return 1;
+}
+
+int fifo_tokens(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return -1;
+    if (!S_ISFIFO(st.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    int n = 0;
+    if (!fd || ioctl(fd.get(), FIONREAD, &n) != 0) return -1;
+    return n;
 }
 
 void jqs_release_on_signal() noexcept {

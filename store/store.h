@@ -158,6 +158,16 @@ int updatelognote_byurl(std::string_view url, std::string_view resolved_url, Log
 /// Takes the queue lock unless `lock_held`. 0 on success (or the result of
 /// releasing the lock); -1 when the file could not be replaced.
 int refresh_jqs(bool lock_held = false);
+/// Replaces the file at `path` with `bytes` so that at every instant, power
+/// loss and SIGKILL included, the path holds the old or the new content
+/// whole. Keeps the old file's permission bits (0666 less the umask for a
+/// new one). False, with the old file untouched, on any failure.
+bool jqs_replace_file(const std::string& path, const std::string& bytes);
+
+/// Tokens now in the FIFO at `path`, taking none; -1 with errno when there
+/// is no FIFO there.
+int fifo_tokens(const char* path);
+
 /// Frees every node from head onward, the sentinel included. Always 1.
 int freelognote();
 
