@@ -1,69 +1,117 @@
 #!/usr/bin/env bash
-# The detector's main job, shown on a sample download area: builds the
-# detector, then inside private mount, network and pid namespaces (nothing
-# here touches this machine's /opt, network or resolver) writes a
-# configuration and a queue, runs qv2_detect once and prints the queue
-# before and after. Run as root.
+# The detector's main job, shown end to end: builds qv2_detect and qv2_jobs,
+# then inside private mount, network and pid namespaces (nothing here
+# touches this machine's /opt, network or resolver, and everything started
+# here ends with them) sets up a download area, starts a real HTTP server
+# (nginx) and FTP server (vsftpd) on loopback, adds a handful of jobs with
+# the queue tool, runs qv2_detect once and shows the queue before and after.
+# Run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ -z "${QV2_DEMO_INSIDE:-}" ]; then
     . scripts/deps.sh
-    need_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux python3
+    need_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux nginx-light vsftpd
     cmake -S . -B build >/dev/null
-    cmake --build build -j"$(nproc)" --target qv2_detect >/dev/null
+    cmake --build build -j"$(nproc)" --target qv2_detect qv2_jobs >/dev/null
     exec unshare --mount --net --pid --fork --kill-child --mount-proc \
         env QV2_DEMO_INSIDE=1 "$0" "$@"
 fi
 
-# Inside the namespaces from here on.
+# ---- Inside the namespaces from here on ------------------------------------
+detect=$PWD/build/driver/qv2_detect
+jobs=$PWD/build/jobs/qv2_jobs
+
 ip link set lo up
 mount -t tmpfs tmpfs /tmp
 [ -d /opt/etc ] || { mount -t tmpfs tmpfs /opt; mkdir /opt/etc; }
 mount -t tmpfs tmpfs /opt/etc
-printf '127.0.0.1 localhost\n' >/tmp/hosts && mount --bind /tmp/hosts /etc/hosts
-printf 'nameserver 127.0.0.53\n' >/tmp/resolv.conf && mount --bind /tmp/resolv.conf /etc/resolv.conf
+printf '127.0.0.1 localhost web.example\n127.0.0.2 files.example\n127.0.0.9 dead.example\n' \
+    >/tmp/hosts
+mount --bind /tmp/hosts /etc/hosts
+printf 'nameserver 127.0.0.53\n' >/tmp/resolv.conf
+mount --bind /tmp/resolv.conf /etc/resolv.conf
 
+# The download area and the general configuration naming it (line 12).
 area=/tmp/area
 mkdir -p $area/Download2/.logs $area/Download2/.sems
 { for i in $(seq 1 11); do echo "Setting$i=value"; done; echo "Base_path=$area"; } \
     >/opt/etc/qv2_general.conf
+
+# A web server with two files and a redirect, an FTP server with one file.
+mkdir -p /tmp/www/files /tmp/nginx /tmp/ftp/pub /tmp/ftp-empty
+echo "quarterly report" >/tmp/www/files/report.pdf
+head -c 4096 /dev/zero >/tmp/www/files/app-1.2.tar.gz
+echo "read me" >/tmp/ftp/pub/readme.txt
+chmod 555 /tmp/ftp /tmp/ftp-empty
+cat >/tmp/nginx/nginx.conf <<EOF
+daemon off; user root; worker_processes 1; pid /tmp/nginx/pid; error_log /tmp/nginx/error.log;
+events { worker_connections 64; }
+http {
+  access_log off; absolute_redirect off; default_type application/octet-stream;
+  client_body_temp_path /tmp/nginx/body; proxy_temp_path /tmp/nginx/proxy;
+  fastcgi_temp_path /tmp/nginx/fcgi; uwsgi_temp_path /tmp/nginx/uwsgi; scgi_temp_path /tmp/nginx/scgi;
+  server {
+    listen 127.0.0.1:80; root /tmp/www;
+    location = /latest { return 302 /files/app-1.2.tar.gz; }
+  }
+}
+EOF
+cat >/tmp/vsftpd.conf <<EOF
+listen=YES
+listen_ipv6=NO
+background=NO
+listen_address=127.0.0.2
+anonymous_enable=YES
+local_enable=NO
+write_enable=NO
+anon_root=/tmp/ftp
+secure_chroot_dir=/tmp/ftp-empty
+seccomp_sandbox=NO
+xferlog_enable=NO
+EOF
+/usr/sbin/nginx -p /tmp/nginx -e /tmp/nginx/error.log -c /tmp/nginx/nginx.conf &
+/usr/sbin/vsftpd /tmp/vsftpd.conf &
+# The download manager's stand-in: the queue lock with its one token.
+$jobs lock init 2>/dev/null &
+
+wait_for() {  # wait_for WHAT CHECK...
+    local what=$1
+    shift
+    for _ in $(seq 1 100); do "$@" 2>/dev/null && return 0; sleep 0.1; done
+    echo "demo: $what did not come up" >&2
+    exit 1
+}
+wait_for nginx bash -c ': <>/dev/tcp/127.0.0.1/80'
+wait_for vsftpd bash -c ': <>/dev/tcp/127.0.0.2/21'
+wait_for "the queue lock" bash -c "[ \"\$($jobs lock status)\" = 1 ]"
+
+for url in \
+    "magnet:?xt=urn:btih:c12fe1c06bba254a9dc9f519b335aa7c1367a88a&dn=distro.iso" \
+    "http://web.example/torrents/distro.torrent" \
+    "ed2k://|file|distro.iso|734003200|0123456789ABCDEF0123456789ABCDEF|/" \
+    "web.example/files/report.pdf" \
+    "http://web.example/latest" \
+    "ftp://files.example/pub/readme.txt" \
+    "http://files.example/pub/readme.txt" \
+    "http://dead.example/gone.iso"; do
+    $jobs add "$url" >/dev/null
+done
 touch /opt/etc/qv2_detect_protected
 
-show_queue() {
-    python3 - "$1" <<'PY'
-import struct, sys
-data = open(sys.argv[1], 'rb').read()
-print(f"{'id':>3}  {'status':6}  {'type':4}  {'retries':7}  url -> resolved url")
-for at in range(0, len(data) - len(data) % 1052, 1052):
-    rec = data[at:at + 1052]
-    text = lambda a, n: rec[a:a + n].split(b'\0', 1)[0].decode('utf-8', 'replace')
-    rid, = struct.unpack_from('=i', rec, 0)
-    status, retries = struct.unpack_from('=ii', rec, 1040)
-    print(f"{rid:>3}  {chr(status):6}  {text(1028, 12) or '-':4}  {retries:7}  "
-          f"{text(4, 512)} -> {text(516, 512) or '-'}")
-PY
-}
-
-python3 - $area/Download2/.logs/qv.jqs <<'PY'
-import struct, sys
-jobs = ["magnet:?xt=urn:btih:0123456789abcdef", "http://example.test/file.torrent",
-        "ed2k://|file|demo.iso|1024|0123456789ABCDEF|/", "example.test/file.nzb"]
-with open(sys.argv[1], 'wb') as f:
-    for i, url in enumerate(jobs, 1):
-        rec = bytearray(1052)
-        struct.pack_into('=i', rec, 0, i)
-        rec[4:4 + len(url)] = url.encode()
-        struct.pack_into('=ii', rec, 1040, ord('w'), 0)
-        f.write(rec)
-PY
-
-echo "== queue before =="
-show_queue $area/Download2/.logs/qv.jqs
+echo "== The queue before the run =="
+$jobs list
 echo
-echo "== running qv2_detect =="
-build/driver/qv2_detect && echo "exit status 0"
-[ -e /opt/etc/qv2_detect_protected ] || echo "marker /opt/etc/qv2_detect_protected removed"
+echo "== qv2_detect =="
+start=$(date +%s%N)
+status=0
+$detect || status=$?
+echo -n "exit status $status after $((($(date +%s%N) - start) / 1000000)) ms; "
+[ -e /opt/etc/qv2_detect_protected ] && echo "marker still there" || echo "marker removed"
 echo
-echo "== queue after =="
-show_queue $area/Download2/.logs/qv.jqs
+echo "== The queue after the run =="
+$jobs list
+echo
+echo "Types: 1 HTTP, 2 FTP, 3 torrent/magnet, 4 NZB, 5 undetermined (retried next run), 6 ed2k."
+echo "The dead host stays waiting with retries 1; its next probe waits longer."
+echo "Queue lock tokens left: $($jobs lock status)"
