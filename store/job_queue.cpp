@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <unordered_map>
 
 #include "store.h"
 #include "unique_fd.h"
@@ -71,29 +73,51 @@ bool write_full(int fd, const unsigned char* buf, std::size_t n) {
     return true;
 }
 
-std::string dir_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The bytes the file should hold: every node with a url, in list order.
-std::string serialize_list() {
-    std::string out;
+// Writes every node with a url, in list order, through a small buffer: the
+// whole queue is never held twice in memory.
+bool write_list(int fd) {
+    constexpr std::size_t PER_WRITE = 64;
+    std::vector<unsigned char> buf(PER_WRITE * LOGNOTE_SIZE);
+    std::size_t used = 0;
     for (const LogNote* n = head.get(); n != nullptr; n = n->next.get()) {
         if (n->url[0] == '\0') continue;
-        unsigned char rec[LOGNOTE_SIZE];
-        lognote_encode(*n, rec);
-        out.append(reinterpret_cast<const char*>(rec), LOGNOTE_SIZE);
+        lognote_encode(*n, *reinterpret_cast<unsigned char(*)[LOGNOTE_SIZE]>(&buf[used]));
+        used += LOGNOTE_SIZE;
+        if (used == buf.size()) {
+            if (!write_full(fd, buf.data(), used)) return false;
+            used = 0;
+        }
     }
-    return out;
+    return write_full(fd, buf.data(), used);
 }
 
-}  // namespace
+// The first node with each url, for updates by url; rebuilt when the list
+// changes shape. A node's url never changes once it is in the list.
+struct UrlIndex {
+    const LogNote* list = nullptr;
+    std::unordered_map<std::string_view, LogNote*> first;
+};
+UrlIndex url_index;
 
-// Writes a private temporary file in the same folder, flushes it and renames
-// it over the old one.
-bool jqs_replace_file(const std::string& path, const std::string& bytes) {
+void forget_url_index() {
+    url_index.list = nullptr;
+    url_index.first.clear();
+}
+
+LogNote* find_by_url(LogNote* list, std::string_view url) {
+    if (url_index.list != list) {
+        forget_url_index();
+        for (LogNote* n = list->next.get(); n != nullptr; n = n->next.get())
+            url_index.first.emplace(field_text(n->url), n);
+        url_index.list = list;
+    }
+    const auto it = url_index.first.find(url);
+    return it == url_index.first.end() ? nullptr : it->second;
+}
+
+// Writes a private temporary file in the same folder with `write_content`,
+// flushes it and renames it over the old one.
+bool replace_with(const std::string& path, const std::function<bool(int)>& write_content) {
     std::string tmp = path + ".XXXXXX";
     // mkostemp creates with O_EXCL, so a link planted at the name is never
     // followed.
@@ -105,27 +129,32 @@ bool jqs_replace_file(const std::string& path, const std::string& bytes) {
     if (stat(path.c_str(), &old) == 0) {
         // Other processes of the download manager must keep their access.
         ok = fchmod(fd.get(), old.st_mode & 07777) == 0;
-        if (ok && (old.st_uid != geteuid() || old.st_gid != getegid()))
+        static const uid_t uid = geteuid();
+        static const gid_t gid = getegid();
+        if (ok && (old.st_uid != uid || old.st_gid != gid))
             (void)!fchown(fd.get(), old.st_uid, old.st_gid);
     } else {
         const mode_t mask = umask(0);
         umask(mask);
         ok = fchmod(fd.get(), 0666 & ~mask) == 0;
     }
-    ok = ok &&
-         write_full(fd.get(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    ok = ok && write_content(fd.get());
     ok = ok && fsync(fd.get()) == 0;
     const int fd_num = fd.release();
     ok = close(fd_num) == 0 && ok;
     ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    // Make the rename itself durable.
-    UniqueFd dir(open(dir_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir) fsync(dir.get());
-    return true;
+    if (!ok) unlink(tmp.c_str());
+    // The folder is not synced: the content is on disk before the rename, so
+    // after a power cut the path holds the old queue or the new one, whole.
+    return ok;
+}
+
+}  // namespace
+
+bool jqs_replace_file(const std::string& path, const std::string& bytes) {
+    return replace_with(path, [&](int fd) {
+        return write_full(fd, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    });
 }
 
 void lognote_encode(const LogNote& note, unsigned char (&out)[LOGNOTE_SIZE]) {
@@ -161,6 +190,7 @@ std::unique_ptr<LogNote> createnote(std::int32_t id, std::string_view url,
 }
 
 void insertnote(std::unique_ptr<LogNote> node, LogNote* list) {
+    forget_url_index();
     LogNote* prev = list;
     while (prev->next != nullptr && !(node->id < prev->next->id && prev->id < node->id))
         prev = prev->next.get();
@@ -199,6 +229,7 @@ int jqs_unlock() {
 int jqs_load(LogNote* list, std::vector<LogNote*>* file_order) {
     UniqueFd fd(open(jqs_file, O_RDONLY | O_CLOEXEC));
     if (!fd) return -1;
+    forget_url_index();
     load_incomplete = false;
 
     // Records of a file in ascending id order go to the end; only the other
@@ -242,17 +273,21 @@ int initlognote(LogNote* list) {
     return loaded < 0 ? loaded : unlocked;
 }
 
+bool lognote_update(std::string_view url, std::string_view resolved_url, LogNote* list,
+                    std::string_view type, std::int32_t status, std::int32_t retries) {
+    LogNote* n = find_by_url(list, url);
+    if (n == nullptr) return false;
+    field_set(n->resolved_url, resolved_url);
+    field_set(n->type, type);
+    n->status = status;
+    n->retries = retries;
+    return true;
+}
+
 int updatelognote_byurl(std::string_view url, std::string_view resolved_url, LogNote* list,
                         std::string_view type, std::int32_t status, std::int32_t retries,
                         bool lock_held) {
-    for (LogNote* n = list->next.get(); n != nullptr; n = n->next.get()) {
-        if (field_text(n->url) != url) continue;
-        field_set(n->resolved_url, resolved_url);
-        field_set(n->type, type);
-        n->status = status;
-        n->retries = retries;
-        break;
-    }
+    lognote_update(url, resolved_url, list, type, status, retries);
     return refresh_jqs(lock_held);
 }
 
@@ -263,13 +298,14 @@ int refresh_jqs(bool lock_held) {
     bool replaced;
     {
         TermSignalHold hold;
-        replaced = jqs_replace_file(jqs_file, serialize_list());
+        replaced = replace_with(jqs_file, write_list);
     }
     const int released = take ? jqs_unlock() : 0;
     return replaced ? released : -1;
 }
 
 int freelognote() {
+    forget_url_index();
     std::unique_ptr<LogNote> n = std::move(head);
     while (n != nullptr)
         n = std::move(n->next);  // iterative: no deep recursion

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -149,7 +150,10 @@ int jqs_load(LogNote* list, std::vector<LogNote*>* file_order = nullptr);
 /// closing the lock (0 without one), or the negative open result.
 int initlognote(LogNote* list);
 /// Stores resolved URL, type, status and retries into the first node whose
-/// url is `url`, then rewrites the file (found or not). `lock_held` says the
+/// url is `url`, in memory only. False when no node has that url.
+bool lognote_update(std::string_view url, std::string_view resolved_url, LogNote* list,
+                    std::string_view type, std::int32_t status, std::int32_t retries);
+/// The same, then rewrites the file (found or not). `lock_held` says the
 /// caller already holds the queue lock. The result of refresh_jqs.
 int updatelognote_byurl(std::string_view url, std::string_view resolved_url, LogNote* list,
                         std::string_view type, std::int32_t status, std::int32_t retries,
