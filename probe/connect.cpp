@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <map>
 
 namespace {
 
@@ -51,12 +52,28 @@ bool channel_ready() {
 
 struct Lookup {
     bool done = false;
+    int status = ARES_ECANCELLED;
     std::optional<in_addr> addr;
 };
+
+// What a run has learnt about each name. A name is looked up at most once
+// per run for each time-out class: a lookup that ran out of time is not
+// repeated for a probe that would wait no longer, a name the server says
+// does not exist is not asked again, and a found address is reused. Jobs on
+// one unreachable host then cost one bounded lookup, not two per job.
+struct Known {
+    enum { FOUND, UNKNOWN, TIMED_OUT } state;
+    in_addr addr{};
+    int waited = 0;  // seconds a timed-out lookup was given
+};
+std::map<std::string, Known> known;
+
+bool alarm_ignored = false;
 
 void on_host(void* arg, int status, int /*timeouts*/, hostent* he) {
     auto* l = static_cast<Lookup*>(arg);
     l->done = true;
+    l->status = status;
     if (status == ARES_SUCCESS && he != nullptr && he->h_addrtype == AF_INET &&
         he->h_length == static_cast<int>(sizeof(in_addr)) && he->h_addr_list[0] != nullptr) {
         in_addr a;
@@ -74,9 +91,9 @@ int ms_until(Clock::time_point deadline) {
 }
 
 // Runs the query to its end or to the deadline, whichever is first.
-std::optional<in_addr> ares_lookup(const std::string& host, int seconds) {
-    if (!channel_ready()) return std::nullopt;
+Lookup ares_lookup(const std::string& host, int seconds) {
     Lookup l;
+    if (!channel_ready()) return l;
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     ares_gethostbyname(channel, host.c_str(), AF_INET, on_host, &l);
     while (!l.done) {
@@ -115,6 +132,23 @@ std::optional<in_addr> ares_lookup(const std::string& host, int seconds) {
             if (r != ARES_SOCKET_BAD || w != ARES_SOCKET_BAD) ares_process_fd(channel, r, w);
         }
     }
+    return l;
+}
+
+std::optional<in_addr> lookup_name(const std::string& host, int seconds) {
+    if (const auto it = known.find(host); it != known.end()) {
+        const Known& k = it->second;
+        if (k.state == Known::FOUND) return k.addr;
+        if (k.state == Known::UNKNOWN || seconds <= k.waited) return std::nullopt;
+    }
+    const Lookup l = ares_lookup(host, seconds);
+    if (l.addr) {
+        known[host] = Known{Known::FOUND, *l.addr, 0};
+    } else if (l.status == ARES_ENOTFOUND || l.status == ARES_ENODATA) {
+        known[host] = Known{Known::UNKNOWN, {}, 0};
+    } else if (l.status == ARES_ECANCELLED || l.status == ARES_ETIMEOUT) {
+        known[host] = Known{Known::TIMED_OUT, {}, seconds};
+    }
     return l.addr;
 }
 
@@ -133,17 +167,20 @@ std::optional<in_addr> resolve_host(const std::string& host, int seconds) {
     } else if (inet_aton(host.c_str(), &dotted) != 0) {
         addr = dotted;  // a dotted address needs no name server
     } else {
-        addr = ares_lookup(host, seconds);
+        addr = lookup_name(host, seconds);
     }
     // The starter may rely on SIGALRM being ignored after the first lookup,
     // as it has always been.
-    signal(SIGALRM, SIG_IGN);
+    if (!alarm_ignored) signal(SIGALRM, SIG_IGN);
+    alarm_ignored = true;
     return addr;
 }
 
 void resolve_reset() {
     if (channel != nullptr) ares_destroy(channel);
     channel = nullptr;
+    known.clear();
+    alarm_ignored = false;
 }
 
 int tcp_connect(const std::string& host, int port, int retries) {

@@ -134,6 +134,50 @@ TEST_F(Connect, SlowDroppedConnectEndsAtTheSendTimeout) {
     EXPECT_LT(took, 4.0);
 }
 
+// What a run learns about a name is used again within the run.
+TEST_F(Connect, FoundAndUnknownNamesAreAskedOnce) {
+    {
+        DnsServer dns(DnsServer::ANSWER, "127.0.0.44");
+        EXPECT_EQ(dotted(resolve_host("found.test", 3)), "127.0.0.44");
+        EXPECT_EQ(dotted(resolve_host("found.test", 8)), "127.0.0.44");
+        EXPECT_EQ(dns.queries(), 1);
+    }
+    {
+        DnsServer dns(DnsServer::NXDOMAIN);
+        EXPECT_EQ(dotted(resolve_host("nosuch.test", 3)), "none");
+        const int asked = dns.queries();
+        EXPECT_EQ(dotted(resolve_host("nosuch.test", 8)), "none");
+        EXPECT_EQ(dns.queries(), asked);
+    }
+    // Another run (here: a reset) asks again.
+    resolve_reset();
+    DnsServer dns(DnsServer::ANSWER, "127.0.0.45");
+    EXPECT_EQ(dotted(resolve_host("found.test", 3)), "127.0.0.45");
+}
+
+TEST_F(Connect, SlowTimedOutLookupIsRepeatedOnlyWithMoreTime) {
+    DnsServer dns(DnsServer::SILENT);
+    double t0 = now_seconds();
+    EXPECT_EQ(dotted(resolve_host("hung.test", 1)), "none");
+    EXPECT_GE(now_seconds() - t0, 0.9);
+    const int asked = dns.queries();
+
+    t0 = now_seconds();
+    EXPECT_EQ(dotted(resolve_host("hung.test", 1)), "none");  // no longer: not asked
+    EXPECT_LT(now_seconds() - t0, 0.1);
+    EXPECT_EQ(dns.queries(), asked);
+
+    t0 = now_seconds();
+    EXPECT_EQ(dotted(resolve_host("hung.test", 2)), "none");  // longer: asked again
+    EXPECT_GE(now_seconds() - t0, 1.9);
+    EXPECT_GT(dns.queries(), asked);
+
+    t0 = now_seconds();
+    EXPECT_EQ(dotted(resolve_host("hung.test", 2)), "none");
+    EXPECT_EQ(dotted(resolve_host("hung.test", 1)), "none");
+    EXPECT_LT(now_seconds() - t0, 0.1);
+}
+
 TEST(Strconcat, JoinsUpToTheFirstNull) {
     EXPECT_EQ(strconcat("only"), "only");
     EXPECT_EQ(strconcat("a", "", std::string("b"), std::string_view("c")), "abc");

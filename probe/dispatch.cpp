@@ -59,12 +59,13 @@ int check_url(ProbeContext& ctx, int retries) {
     }
 }
 
-std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries) {
+std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, bool* probed) {
     http_reset_redirects();  // each job has the whole allowance
     ProbeContext ctx = url_resource_new();
     auto record = url_new();
     url_init(*record, text);
     ctx.current = record;
+    if (probed != nullptr) *probed = record->kind == KIND_HTTP || record->kind == KIND_FTP;
     check_url(ctx, retries);
     return ctx.current;
 }

@@ -56,16 +56,6 @@ ssize_t read_some(int fd, char* buf, std::size_t n) {
     return r;
 }
 
-// Class time-out of the socket, read back from SO_RCVTIMEO.
-int receive_timeout_ms(int fd) {
-    timeval tv{};
-    socklen_t len = sizeof tv;
-    if (getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) != 0 ||
-        (tv.tv_sec == 0 && tv.tv_usec == 0))
-        return 3000;
-    return static_cast<int>(tv.tv_sec * 1000 + tv.tv_usec / 1000);
-}
-
 int finish(ProbeContext& ctx, int outcome) {
     ctx.current->outcome = outcome;
     return outcome;
@@ -108,10 +98,9 @@ std::string build_http_request(const ProbeContext& ctx) {
     return req + "\r\n";
 }
 
-std::string read_http_reply(int socket, Clock::time_point deadline) {
+std::string read_http_reply(int socket, int timeout_ms, Clock::time_point deadline) {
     data.reset();
     data_source.reset();
-    const int timeout_ms = receive_timeout_ms(socket);
     std::string h;
     bool page = false;
     char buf[READ_BLOCK];
@@ -246,8 +235,8 @@ int http_transfer(ProbeContext& ctx, int retries) {
     if (!wait_readable(s.get(), seconds * 1000, deadline)) return finish(ctx, OUTCOME_FAILED);
     const ssize_t n = read_some(s.get(), first, sizeof first);
     if (n < 4 || std::string_view(first, 4) != "HTTP") return finish(ctx, OUTCOME_FAILED);
-    const std::string reply =
-        std::string(first, static_cast<std::size_t>(n)) + read_http_reply(s.get(), deadline);
+    const std::string reply = std::string(first, static_cast<std::size_t>(n)) +
+                              read_http_reply(s.get(), seconds * 1000, deadline);
     if (data.has_value()) data_source = e;
 
     if (reply.size() < 10) return finish(ctx, OUTCOME_FAILED);  // no status digit

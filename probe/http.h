@@ -41,8 +41,10 @@ void http_reset_redirects();
 std::string build_http_request(const ProbeContext& context);
 
 /// Reads the rest of the header block (and the page, for "text/html") from
-/// `socket` until `deadline`; sets data and content_type.
-std::string read_http_reply(int socket, std::chrono::steady_clock::time_point deadline);
+/// `socket`, each wait at most `timeout_ms` and all before `deadline`; sets
+/// data and content_type.
+std::string read_http_reply(int socket, int timeout_ms,
+                            std::chrono::steady_clock::time_point deadline);
 
 /// One field of a reply's header block.
 struct HeaderField {

@@ -40,5 +40,6 @@ struct UrlParts {
 
 /// Parses a job's URL and probes it (with protocol fallback); `retries`
 /// selects the time-outs. The record probed last, never null: its spec,
-/// kind and outcome are the job's result.
-std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries);
+/// kind and outcome are the job's result. `probed`, when given, tells
+/// whether the network was used (false for URLs settled by their form).
+std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, bool* probed = nullptr);
