@@ -70,8 +70,13 @@ int initlognote3() {
     }
     file_order.clear();
 
+    // A job whose probe used the network is written out at once, so its
+    // slow work survives a kill. Jobs settled by their form alone are instant
+    // to redo: they wait in memory for the next rewrite or the end.
+    bool unwritten = false;
     for (const WaitingJob& job : waiting) {
-        const auto result = url_parser(job.url, job.retries);
+        bool probed = false;
+        const auto result = url_parser(job.url, job.retries, &probed);
         const Verdict v = classify(*result, job.retries);
         const std::string resolved = result->spec.value_or("");
         if (resolved.size() >= LN_RESOLVED_URL_LEN) {
@@ -79,10 +84,16 @@ int initlognote3() {
             std::fprintf(stderr,
                          "job %d: resolved URL of %zu characters does not fit, left unchanged\n",
                          static_cast<int>(job.id), resolved.size());
-        } else {
+        } else if (probed) {
             updatelognote_byurl(job.url, resolved, head.get(), v.type, v.status, v.retries, true);
+            unwritten = false;
+        } else {
+            unwritten =
+                lognote_update(job.url, resolved, head.get(), v.type, v.status, v.retries) ||
+                unwritten;
         }
         if (!v.go_on) break;  // the later jobs wait for the next run
     }
+    if (unwritten) refresh_jqs(true);
     return jqs_unlock();
 }

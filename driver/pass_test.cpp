@@ -313,6 +313,76 @@ TEST_F(DetectorPass, TermSignalMidRunLeavesAWholeQueue) {
     EXPECT_EQ(count_tokens(area->lock_path()), 1);  // the token came back
 }
 
+// Jobs settled by form are written with the next network job's rewrite.
+TEST_F(DetectorPass, FormOnlyJobsRideAlongWithTheNextRewrite) {
+    ScriptedServer http(
+        "127.0.0.1", 80,
+        {HTTP_OK, {read_request(), pause(1500), send("HTTP/1.0 200 OK\r\n\r\n"), close()}});
+    area->write_queue({waiting(1, "magnet:?a"), waiting(2, "b.torrent"),
+                       waiting(3, "http://web.test/fast"), waiting(4, "c.nzb"),
+                       waiting(5, "http://web.test/slow"), waiting(6, "ed2k://|file|d|1|H|/")});
+    Child c({QV2_DETECT_BIN}, {});
+    ASSERT_TRUE(wait_until([&] { return http.connections() == 2; }, 10));
+    // While job 5 is in progress: 1 to 3 are on disk, 4 is not yet.
+    std::vector<std::int32_t> status;
+    for (const auto& r : area->queue())
+        status.push_back(r.status);
+    EXPECT_EQ(status, (std::vector<std::int32_t>{'v', 'v', 'v', 'w', 'w', 'w'}));
+    EXPECT_EQ(c.wait(30).status, 0);
+    for (const auto& r : area->queue())
+        EXPECT_EQ(r.status, 'v') << r;
+}
+
+TEST_F(DetectorPass, FormOnlyQueueIsWrittenOnce) {
+    std::vector<QueueRec> jobs;
+    for (int i = 1; i <= 200; ++i)
+        jobs.push_back(waiting(i, "magnet:?xt=" + std::to_string(i)));
+    area->write_queue(jobs);
+    TempDir dir;
+    const ProcResult r =
+        run_process({"strace", "-f", "-qq", "-e", "trace=rename,renameat,renameat2,fsync,fdatasync",
+                     "-o", dir / "trace", QV2_DETECT_BIN},
+                    // LeakSanitizer can't run under ptrace; the sanitizer
+                    // build's other checks stay on.
+                    {{"ASAN_OPTIONS", "detect_leaks=0"}}, 60);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string trace = read_file(dir / "trace");
+    auto count = [&](const std::string& call) {
+        int n = 0;
+        for (std::size_t at = 0; (at = trace.find(call + "(", at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("rename") + count("renameat") + count("renameat2"), 1) << trace;
+    EXPECT_EQ(count("fsync") + count("fdatasync"), 1) << trace;
+    for (const auto& q : area->queue())
+        EXPECT_EQ(q.type, "3");
+}
+
+TEST_F(DetectorPass, KilledMidPassLeavesAWholeQueue) {
+    NginxServer web("127.0.0.1", 80, {{"f", "x"}});
+    std::vector<QueueRec> jobs;
+    for (int i = 1; i <= 400; ++i) {
+        jobs.push_back(waiting(i, i % 3 == 0 ? "http://web.test/f?" + std::to_string(i)
+                                             : "magnet:?xt=" + std::to_string(i)));
+    }
+    area->write_queue(jobs);
+    Child c({QV2_DETECT_BIN}, {});
+    ASSERT_TRUE(wait_until([&] { return area->queue()[60].status == 'v'; }, 20));
+    c.signal(SIGKILL);
+    c.wait(10);
+    const std::string bytes = read_file(area->queue_file());
+    ASSERT_EQ(bytes.size(), jobs.size() * REC_SIZE);
+    const auto q = parse_queue(bytes);
+    int settled = 0;
+    for (std::size_t i = 0; i < q.size(); ++i) {
+        EXPECT_EQ(q[i].id, jobs[i].id);
+        EXPECT_EQ(q[i].url, jobs[i].url);
+        settled += q[i].status == 'v';
+    }
+    EXPECT_LT(settled, 400);
+}
+
 TEST_F(DetectorPass, RealServers) {
     NginxServer web("127.0.0.1", 80, {{"files/a.iso", std::string(1024, 'a')}},
                     "    location = /go { return 302 /files/a.iso; }\n");
