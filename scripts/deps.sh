@@ -32,4 +32,4 @@ need_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ pkg-config libc-ares-dev libgtest-dev)
-TEST_PACKAGES=(clang libclang-rt-14-dev iproute2 util-linux nginx-light vsftpd groff-base)
+TEST_PACKAGES=(clang libclang-rt-14-dev iproute2 util-linux nginx-light vsftpd groff-base strace)

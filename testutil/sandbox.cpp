@@ -27,8 +27,9 @@ bool unshare_works() {
     return r.exited && r.status == 0;
 }
 
-bool bind_text(const std::string& text, const char* target, const char* name) {
-    const std::string src = std::string("/tmp/.sandbox/") + name;
+bool bind_text(const std::string& text, const char* target) {
+    const std::string name = target;
+    const std::string src = "/tmp/.sandbox/" + name.substr(name.rfind('/') + 1);
     umount2(target, MNT_DETACH);  // an earlier test copy, if any
     write_file(src, text);
     return mount(src.c_str(), target, nullptr, MS_BIND, nullptr) == 0;
@@ -51,8 +52,8 @@ std::string setup_inside() {
         return std::string("tmpfs on /opt/etc: ") + std::strerror(errno);
     mkdir("/tmp/.sandbox", 0755);
     // Names resolve only through the test's own files and servers.
-    if (!bind_text("127.0.0.1 localhost\n", "/etc/hosts", "hosts") ||
-        !bind_text("nameserver 127.0.0.53\n", "/etc/resolv.conf", "resolv.conf"))
+    if (!bind_text("127.0.0.1 localhost\n", "/etc/hosts") ||
+        !bind_text("nameserver 127.0.0.53\n", "/etc/resolv.conf"))
         return std::string("bind mount over /etc: ") + std::strerror(errno);
     return "";
 }
@@ -66,26 +67,33 @@ const std::string& sandbox_skip_reason() {
     return skip_reason;
 }
 
+bool sandbox_replace(const char* target, const std::string& text) {
+    return active && bind_text(text, target);
+}
+
 void sandbox_hosts(const std::string& text) {
     ASSERT_TRUE(active);
-    ASSERT_TRUE(bind_text(text, "/etc/hosts", "hosts"));
+    ASSERT_TRUE(bind_text(text, "/etc/hosts"));
 }
 
 void sandbox_resolv(const std::string& text) {
     ASSERT_TRUE(active);
-    ASSERT_TRUE(bind_text(text, "/etc/resolv.conf", "resolv.conf"));
+    ASSERT_TRUE(bind_text(text, "/etc/resolv.conf"));
 }
 
 int sandbox_main(int argc, char** argv) {
     bool listing = false;
     for (int i = 1; i < argc; ++i)
         if (std::strncmp(argv[i], "--gtest_list_tests", 18) == 0) listing = true;
+    if (!listing) sandbox_enter(argc, argv);  // listing needs no sandbox
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
 
+void sandbox_enter(int argc, char** argv) {
     if (std::getenv(INSIDE_ENV) != nullptr) {
         skip_reason = setup_inside();
         active = skip_reason.empty();
-    } else if (listing) {
-        // Listing needs no sandbox.
     } else if (geteuid() != 0) {
         skip_reason = "needs root for private namespaces (unshare)";
     } else if (!unshare_works()) {
@@ -107,6 +115,4 @@ int sandbox_main(int argc, char** argv) {
         unsetenv(INSIDE_ENV);
         skip_reason = std::string("cannot run unshare: ") + std::strerror(errno);
     }
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }

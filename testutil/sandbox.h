@@ -12,11 +12,18 @@
 /// (root, unshare permitted), then runs the tests.
 int sandbox_main(int argc, char** argv);
 
+/// Re-runs the program inside the sandbox (this call then does not return)
+/// or, already inside, sets the sandbox up. Afterwards sandbox_active() says
+/// whether it worked and sandbox_skip_reason() why not.
+void sandbox_enter(int argc, char** argv);
+
 /// True inside a working sandbox.
 bool sandbox_active();
 /// Why the sandbox is missing (for the skip message).
 const std::string& sandbox_skip_reason();
 
+/// Bind-mounts a file holding `text` over `target` (inside the sandbox).
+bool sandbox_replace(const char* target, const std::string& text);
 /// Replaces /etc/hosts (inside the sandbox only).
 void sandbox_hosts(const std::string& text);
 /// Replaces /etc/resolv.conf (inside the sandbox only).

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -148,17 +149,21 @@ ProcResult Child::wait(double limit) {
     if (reaped_) return result_;
     const double deadline = start_ + limit;
     int status = 0;
+    rusage ru{};
     for (;;) {
-        pid_t r = waitpid(pid_, &status, WNOHANG);
+        pid_t r = wait4(pid_, &status, WNOHANG, &ru);
         if (r == pid_) break;
         if (now_seconds() >= deadline) {
             kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
+            wait4(pid_, &status, 0, &ru);
             result_.timed_out = true;
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    result_.max_rss_kib = ru.ru_maxrss;
+    result_.cpu_seconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                          (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     result_.seconds = now_seconds() - start_;
     reaped_ = true;
     result_.exited = !result_.timed_out && WIFEXITED(status);

@@ -40,6 +40,8 @@ struct ProcResult {
     std::string out;         ///< its standard output
     std::string err;         ///< its standard error
     double seconds = 0;      ///< wall time from start to end
+    long max_rss_kib = 0;    ///< its peak resident memory
+    double cpu_seconds = 0;  ///< its user and system time
 };
 
 /// A child process started with stdout and stderr captured to files.

@@ -1,0 +1,239 @@
+// The detector's own cost, measured in the tests' sandbox:
+//   http100   100 HTTP jobs against nginx, against a bare client doing the
+//             same requests;
+//   form1000  1,000 magnet links: wall time, peak RSS, bytes written to the
+//             queue's folder, rewrites and fsyncs;
+//   samehost  20 jobs on a name whose lookup hangs and 20 on a reachable
+//             host, against the time-outs they imply.
+// Usage: qv2_bench --detector PATH --bare PATH [--runs N]
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iomanip>
+#include <sstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "area.h"
+#include "lock_fifo.h"
+#include "net.h"
+#include "sandbox.h"
+#include "servers.h"
+#include "util.h"
+
+extern char** environ;
+
+namespace {
+
+struct Timed {
+    double seconds = 0;
+    long max_rss_kib = 0;
+    int status = -1;
+};
+
+// Runs argv to its end, timing it as closely as a blocking wait4 allows.
+// The peak RSS comes from /usr/bin/time around it: a child's own maxrss
+// starts from its parent's size (this process, with its servers).
+Timed timed_run(std::vector<std::string> argv, bool measure_rss = false) {
+    TempDir dir;
+    if (measure_rss) argv.insert(argv.begin(), {"/usr/bin/time", "-f", "%M", "-o", dir / "rss"});
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    Timed t;
+    const double t0 = now_seconds();
+    pid_t pid;
+    if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0) return t;
+    int status = 0;
+    rusage ru{};
+    wait4(pid, &status, 0, &ru);
+    t.seconds = now_seconds() - t0;
+    if (measure_rss) t.max_rss_kib = std::atol(read_file(dir / "rss").c_str());
+    t.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    posix_spawn_file_actions_destroy(&fa);
+    return t;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+struct Row {
+    std::string scenario, metric, value, target;
+};
+std::vector<Row> rows;
+
+void row(const std::string& scenario, const std::string& metric, const std::string& value,
+         const std::string& target = "") {
+    rows.push_back({scenario, metric, value, target});
+    std::fprintf(stderr, "  %s %s: %s\n", scenario.c_str(), metric.c_str(), value.c_str());
+}
+
+// `v` with `decimals` places, then `unit`.
+std::string fixed(double v, int decimals, const char* unit = "") {
+    std::ostringstream s;
+    s << std::fixed << std::setprecision(decimals) << v << unit;
+    return s.str();
+}
+
+std::vector<QueueRec> http_jobs(const std::string& host, int n, int first = 1) {
+    std::vector<QueueRec> jobs;
+    for (int i = first; i < first + n; ++i)
+        jobs.push_back(waiting(i, "http://" + host + "/f" + std::to_string(i)));
+    return jobs;
+}
+
+void http100(const std::string& detector, const std::string& bare, int runs) {
+    std::map<std::string, std::string> files;
+    for (int i = 1; i <= 100; ++i)
+        files["f" + std::to_string(i)] = std::string(1024, 'x');
+    NginxServer web("127.0.0.3", 80, files);
+    sandbox_replace("/etc/hosts", "127.0.0.1 localhost\n127.0.0.3 web.test\n");
+    DownloadArea area;
+    LockHolder lock(area.lock_path(), 1);
+    std::vector<std::string> bare_args = {bare, "127.0.0.3", "80", "web.test"};
+    for (int i = 1; i <= 100; ++i)
+        bare_args.push_back("/f" + std::to_string(i));
+
+    std::vector<double> det, raw, ratio;
+    for (int r = 0; r < runs; ++r) {
+        area.write_queue(http_jobs("web.test", 100));
+        const Timed d = timed_run({detector});
+        const auto q = area.queue();
+        if (d.status != 0 || q.size() != 100 || q[99].type != "1")
+            std::fprintf(stderr, "http100: unexpected result\n");
+        det.push_back(d.seconds);
+        const Timed b = timed_run(bare_args);
+        if (b.status != 0) std::fprintf(stderr, "http100: bare client failed\n");
+        raw.push_back(b.seconds);
+        ratio.push_back(d.seconds / b.seconds);  // paired runs: drift cancels out
+    }
+    row("http100", "detector wall", fixed(median(det) * 1000, 1, " ms"));
+    row("http100", "bare client wall", fixed(median(raw) * 1000, 1, " ms"));
+    row("http100", "detector / bare", fixed(median(ratio), 2), "<= 2");
+}
+
+// Sums what the traced detector wrote into the queue's folder and counts its
+// renames and fsyncs, from strace -y output.
+void count_writes(const std::string& trace, long long& bytes, int& renames, int& fsyncs) {
+    static const std::regex write_re(
+        R"(^\d+\s+(?:write|pwrite64|writev)\(\d+<([^>]*)>.*=\s*(\d+)$)");
+    static const std::regex rename_re(R"(^\d+\s+rename(?:at2?)?\()");
+    static const std::regex fsync_re(R"(^\d+\s+f(?:data)?sync\()");
+    bytes = 0;
+    renames = fsyncs = 0;
+    std::size_t start = 0;
+    while (start < trace.size()) {
+        const std::size_t end = std::min(trace.find('\n', start), trace.size());
+        const std::string line = trace.substr(start, end - start);
+        std::smatch m;
+        if (std::regex_match(line, m, write_re) &&
+            m[1].str().find("/Download2/.logs/") != std::string::npos)
+            bytes += std::stoll(m[2].str());
+        renames += std::regex_search(line, rename_re);
+        fsyncs += std::regex_search(line, fsync_re);
+        start = end + 1;
+    }
+}
+
+void form1000(const std::string& detector, int runs) {
+    DownloadArea area;
+    LockHolder lock(area.lock_path(), 1);
+    std::vector<QueueRec> jobs;
+    for (int i = 1; i <= 1000; ++i)
+        jobs.push_back(
+            waiting(i, "magnet:?xt=urn:btih:" + std::string(40, 'a') + "&n=" + std::to_string(i)));
+    std::vector<double> wall, rss;
+    for (int r = 0; r < runs; ++r) {
+        area.write_queue(jobs);
+        const Timed t = timed_run({detector});
+        if (t.status != 0 || area.queue()[999].type != "3")
+            std::fprintf(stderr, "form1000: unexpected result\n");
+        wall.push_back(t.seconds);
+        area.write_queue(jobs);
+        rss.push_back(static_cast<double>(timed_run({detector}, true).max_rss_kib));
+    }
+    area.write_queue(jobs);
+    TempDir dir;
+    timed_run({"/usr/bin/strace", "-f", "-qq", "-y", "-o", dir / "trace", "-e",
+               "trace=write,pwrite64,writev,rename,renameat,renameat2,fsync,fdatasync", detector});
+    long long bytes;
+    int renames, fsyncs;
+    count_writes(read_file(dir / "trace"), bytes, renames, fsyncs);
+    row("form1000", "wall", fixed(median(wall) * 1000, 1, " ms"), "< 50 ms");
+    row("form1000", "peak RSS", fixed(median(rss) / 1024, 2, " MiB"), "< 4 MiB");
+    row("form1000", "bytes written to .logs", std::to_string(bytes), "one queue: 1052000");
+    row("form1000", "rewrites / fsyncs", std::to_string(renames) + " / " + std::to_string(fsyncs),
+        "1 / 1");
+}
+
+void samehost(const std::string& detector, int runs) {
+    std::map<std::string, std::string> files;
+    for (int i = 21; i <= 40; ++i)
+        files["f" + std::to_string(i)] = "x";
+    NginxServer web("127.0.0.3", 80, files);
+    DnsServer dns(DnsServer::SILENT);
+    sandbox_replace("/etc/hosts", "127.0.0.1 localhost\n127.0.0.3 up.test\n");
+    DownloadArea area;
+    LockHolder lock(area.lock_path(), 1);
+    auto jobs = http_jobs("hung.test", 20);
+    for (const auto& j : http_jobs("up.test", 20, 21))
+        jobs.push_back(j);
+    std::vector<double> wall;
+    for (int r = 0; r < runs; ++r) {
+        area.write_queue(jobs);
+        const Timed t = timed_run({detector});
+        const auto q = area.queue();
+        if (t.status != 0 || q[0].retries != 1 || q[39].type != "1")
+            std::fprintf(stderr, "samehost: unexpected result\n");
+        wall.push_back(t.seconds);
+    }
+    row("samehost", "wall", fixed(median(wall), 2, " s"), "~3 s: one bounded lookup");
+    row("samehost", "time-outs without reuse", "20 jobs x 2 lookups x 3 s = 120 s");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string detector, bare;
+    int runs = 9;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--detector") detector = argv[i + 1];
+        if (a == "--bare") bare = argv[i + 1];
+        if (a == "--runs") runs = std::max(1, std::atoi(argv[i + 1]));
+    }
+    if (detector.empty() || bare.empty()) {
+        std::fprintf(stderr, "usage: qv2_bench --detector PATH --bare PATH [--runs N]\n");
+        return 1;
+    }
+    sandbox_enter(argc, argv);
+    if (!sandbox_active()) {
+        std::fprintf(stderr, "qv2_bench: %s\n", sandbox_skip_reason().c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "measuring (%d runs each, medians)...\n", runs);
+    http100(detector, bare, runs);
+    form1000(detector, runs);
+    samehost(detector, std::max(1, runs / 3));
+
+    std::printf("%-9s  %-24s  %-12s  %s\n", "scenario", "metric", "median", "target");
+    for (const Row& r : rows)
+        std::printf("%-9s  %-24s  %-12s  %s\n", r.scenario.c_str(), r.metric.c_str(),
+                    r.value.c_str(), r.target.c_str());
+    return 0;
+}
