@@ -102,6 +102,14 @@ void sandbox_enter(int argc, char** argv) {
         std::vector<char*> args;
         for (const char* a : UNSHARE_ARGS)
             args.push_back(const_cast<char*>(a));
+#ifdef QV2_EMULATOR
+        // A binary for another machine: unshare must start it through the
+        // emulator, as ctest did.
+        static std::string emulator = QV2_EMULATOR;
+        for (char* tok = std::strtok(emulator.data(), " "); tok != nullptr;
+             tok = std::strtok(nullptr, " "))
+            args.push_back(tok);
+#endif
         // The path itself: inside unshare, /proc/self/exe would name unshare.
         std::string self(4096, '\0');
         ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
