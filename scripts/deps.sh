@@ -33,3 +33,20 @@ need_packages() {
 
 BUILD_PACKAGES=(cmake make g++ pkg-config libc-ares-dev libgtest-dev)
 TEST_PACKAGES=(clang libclang-rt-14-dev iproute2 util-linux nginx-light vsftpd groff-base strace)
+
+CROSS_TARGETS=(mipsel-linux-gnu:mipsel arm-linux-gnueabihf:armhf)
+
+# need_cross_packages: Debian's cross compilers, qemu-user and c-ares for the
+# router targets (from the multiarch archive).
+need_cross_packages() {
+    local t arch pkgs=(qemu-user)
+    for t in "${CROSS_TARGETS[@]}"; do
+        arch=${t#*:}
+        if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+            [ "$(id -u)" -eq 0 ] || { echo "run as root to add the $arch architecture" >&2; return 1; }
+            dpkg --add-architecture "$arch"
+        fi
+        pkgs+=("crossbuild-essential-$arch" "libc-ares-dev:$arch")
+    done
+    need_packages "${pkgs[@]}"
+}

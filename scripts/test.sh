@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and passes every test: the release-like build with all
-# tests, then a second build under AddressSanitizer + UndefinedBehaviorSanitizer
-# (clang, with the fuzz targets) running all but the slow time-out cases.
+# tests, a second build under AddressSanitizer + UndefinedBehaviorSanitizer
+# (clang, with the fuzz targets) running all but the slow time-out cases, and
+# the router builds (mipsel, armhf) with all tests under qemu-user.
 # Run as root: the end-to-end tests need private namespaces.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,4 +21,7 @@ cmake --build build-san -j"$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 ctest --test-dir build-san -j"$jobs" --output-on-failure -LE slow
+unset ASAN_OPTIONS UBSAN_OPTIONS
+
+scripts/cross-test.sh
 echo "all tests passed"
