@@ -14,50 +14,55 @@ if [ -z "${QV2_DEMO_INSIDE:-}" ]; then
     need_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux nginx-light vsftpd
     cmake -S . -B build >/dev/null
     cmake --build build -j"$(nproc)" --target qv2_detect qv2_jobs >/dev/null
-    exec unshare --mount --net --pid --fork --kill-child --mount-proc \
-        env QV2_DEMO_INSIDE=1 "$0" "$@"
+    # A private tmpfs goes over this empty folder inside the namespaces.
+    work=$(mktemp -d /tmp/qv2demo.XXXXXX)
+    trap 'rmdir "$work"' EXIT
+    unshare --mount --net --pid --fork --kill-child --mount-proc \
+        env QV2_DEMO_INSIDE=1 QV2_DEMO_DIR="$work" "$0" "$@"
+    exit
 fi
 
 # ---- Inside the namespaces from here on ------------------------------------
 detect=$PWD/build/driver/qv2_detect
 jobs=$PWD/build/jobs/qv2_jobs
 
+w=$QV2_DEMO_DIR
 ip link set lo up
-mount -t tmpfs tmpfs /tmp
+mount -t tmpfs tmpfs "$w"
 [ -d /opt/etc ] || { mount -t tmpfs tmpfs /opt; mkdir /opt/etc; }
 mount -t tmpfs tmpfs /opt/etc
 printf '127.0.0.1 localhost web.example\n127.0.0.2 files.example\n127.0.0.9 dead.example\n' \
-    >/tmp/hosts
-mount --bind /tmp/hosts /etc/hosts
-printf 'nameserver 127.0.0.53\n' >/tmp/resolv.conf
-mount --bind /tmp/resolv.conf /etc/resolv.conf
+    >"$w/hosts"
+mount --bind "$w/hosts" /etc/hosts
+printf 'nameserver 127.0.0.53\n' >"$w/resolv.conf"
+mount --bind "$w/resolv.conf" /etc/resolv.conf
 
 # The download area and the general configuration naming it (line 12).
-area=/tmp/area
+area=$w/area
 mkdir -p $area/Download2/.logs $area/Download2/.sems
 { for i in $(seq 1 11); do echo "Setting$i=value"; done; echo "Base_path=$area"; } \
     >/opt/etc/qv2_general.conf
 
 # A web server with two files and a redirect, an FTP server with one file.
-mkdir -p /tmp/www/files /tmp/nginx /tmp/ftp/pub /tmp/ftp-empty
-echo "quarterly report" >/tmp/www/files/report.pdf
-head -c 4096 /dev/zero >/tmp/www/files/app-1.2.tar.gz
-echo "read me" >/tmp/ftp/pub/readme.txt
-chmod 555 /tmp/ftp /tmp/ftp-empty
-cat >/tmp/nginx/nginx.conf <<EOF
-daemon off; user root; worker_processes 1; pid /tmp/nginx/pid; error_log /tmp/nginx/error.log;
+mkdir -p $w/www/files $w/nginx $w/ftp/pub $w/ftp-empty
+echo "quarterly report" >$w/www/files/report.pdf
+head -c 4096 /dev/zero >$w/www/files/app-1.2.tar.gz
+echo "read me" >$w/ftp/pub/readme.txt
+chmod 555 $w/ftp $w/ftp-empty
+cat >$w/nginx/nginx.conf <<EOF
+daemon off; user root; worker_processes 1; pid $w/nginx/pid; error_log $w/nginx/error.log;
 events { worker_connections 64; }
 http {
   access_log off; absolute_redirect off; default_type application/octet-stream;
-  client_body_temp_path /tmp/nginx/body; proxy_temp_path /tmp/nginx/proxy;
-  fastcgi_temp_path /tmp/nginx/fcgi; uwsgi_temp_path /tmp/nginx/uwsgi; scgi_temp_path /tmp/nginx/scgi;
+  client_body_temp_path $w/nginx/body; proxy_temp_path $w/nginx/proxy;
+  fastcgi_temp_path $w/nginx/fcgi; uwsgi_temp_path $w/nginx/uwsgi; scgi_temp_path $w/nginx/scgi;
   server {
-    listen 127.0.0.1:80; root /tmp/www;
+    listen 127.0.0.1:80; root $w/www;
     location = /latest { return 302 /files/app-1.2.tar.gz; }
   }
 }
 EOF
-cat >/tmp/vsftpd.conf <<EOF
+cat >$w/vsftpd.conf <<EOF
 listen=YES
 listen_ipv6=NO
 background=NO
@@ -65,13 +70,13 @@ listen_address=127.0.0.2
 anonymous_enable=YES
 local_enable=NO
 write_enable=NO
-anon_root=/tmp/ftp
-secure_chroot_dir=/tmp/ftp-empty
+anon_root=$w/ftp
+secure_chroot_dir=$w/ftp-empty
 seccomp_sandbox=NO
 xferlog_enable=NO
 EOF
-/usr/sbin/nginx -p /tmp/nginx -e /tmp/nginx/error.log -c /tmp/nginx/nginx.conf &
-/usr/sbin/vsftpd /tmp/vsftpd.conf &
+/usr/sbin/nginx -p $w/nginx -e $w/nginx/error.log -c $w/nginx/nginx.conf &
+/usr/sbin/vsftpd $w/vsftpd.conf &
 # The download manager's stand-in: the queue lock with its one token.
 $jobs lock init 2>/dev/null &
 

@@ -1,5 +1,6 @@
 #include "sandbox.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,17 +36,46 @@ bool bind_text(const std::string& text, const char* target) {
     return mount(src.c_str(), target, nullptr, MS_BIND, nullptr) == 0;
 }
 
+std::string self_path() {
+    std::string self(4096, '\0');
+    const ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
+    self.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return self;
+}
+
+// Mounts a private tmpfs over `dir`. When the tests' own build lives below
+// it (a checkout in /tmp, say), its top folder there stays visible.
+std::string cover(const std::string& dir, const char* options) {
+    const std::string self = self_path();
+    const std::string prefix = dir + "/";
+    std::string keep;
+    if (self.compare(0, prefix.size(), prefix) == 0)
+        keep = self.substr(prefix.size(), self.find('/', prefix.size()) - prefix.size());
+    const int old = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    std::string error;
+    if (mount("tmpfs", dir.c_str(), "tmpfs", 0, options) != 0) {
+        error = "tmpfs on " + dir + ": " + std::strerror(errno);
+    } else if (!keep.empty()) {
+        // Reached through the descriptor of the folder as it was.
+        const std::string source = "/proc/self/fd/" + std::to_string(old) + "/" + keep;
+        mkdir((prefix + keep).c_str(), 0755);
+        if (mount(source.c_str(), (prefix + keep).c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            error = "keeping " + prefix + keep + ": " + std::strerror(errno);
+    }
+    if (old >= 0) close(old);
+    return error;
+}
+
 std::string setup_inside() {
     ProcResult up = run_process({"ip", "link", "set", "lo", "up"}, {}, 10.0);
     if (!up.exited || up.status != 0) return "cannot bring loopback up: " + up.err;
-    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        return std::string("tmpfs on /tmp: ") + std::strerror(errno);
+    if (std::string e = cover("/tmp", "mode=1777"); !e.empty()) return e;
+    setenv("TMPDIR", "/tmp", 1);  // every temp file goes to the private tmpfs
     struct stat st;
     if (stat("/opt/etc", &st) != 0) {
         // No /opt/etc on this machine: cover /opt (inside the sandbox only)
         // to make one.
-        if (mount("tmpfs", "/opt", "tmpfs", 0, "mode=755") != 0)
-            return std::string("tmpfs on /opt: ") + std::strerror(errno);
+        if (std::string e = cover("/opt", "mode=755"); !e.empty()) return e;
         if (mkdir("/opt/etc", 0755) != 0) return "mkdir /opt/etc failed";
     }
     if (mount("tmpfs", "/opt/etc", "tmpfs", 0, "mode=755") != 0)
@@ -111,9 +141,7 @@ void sandbox_enter(int argc, char** argv) {
             args.push_back(tok);
 #endif
         // The path itself: inside unshare, /proc/self/exe would name unshare.
-        std::string self(4096, '\0');
-        ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
-        self.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        static std::string self = self_path();
         args.push_back(self.data());
         for (int i = 1; i < argc; ++i)
             args.push_back(argv[i]);
