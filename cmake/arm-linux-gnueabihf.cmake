@@ -1,19 +1,5 @@
-# Cross build for arm-linux-gnueabihf routers with Debian's cross compiler
-# (crossbuild-essential-*) and c-ares from the multiarch package
-# (libc-ares-dev:*). Executables are static, stripped and size-optimised by
-# default; the tests are linked statically too and run under qemu-arm.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(QV2_CARES_INCLUDE_DIR /usr/include CACHE PATH "c-ares headers")
-set(QV2_CARES_LIBRARY /usr/lib/arm-linux-gnueabihf/libcares.a CACHE FILEPATH "c-ares for the target")
-set(QV2_STATIC ON CACHE BOOL "Fully static, stripped, size-optimised executables")
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm CACHE STRING "Runs target programs here")
+# Cross build for 32-bit ARM routers (hard float).
+set(QV2_TRIPLET arm-linux-gnueabihf)
+set(QV2_PROCESSOR arm)
+set(QV2_EMULATOR qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-common.cmake)
