@@ -56,7 +56,7 @@ int initlognote3() {
     jqs_lock();
     std::vector<LogNote*> file_order;
     const int loaded = jqs_load(head.get(), &file_order);
-    if (loaded < 0) {
+    if (loaded < 0) {  // no queue, or not all of it: nothing the pass could write
         jqs_unlock();
         return loaded;
     }

@@ -263,7 +263,7 @@ int jqs_load(LogNote* list, std::vector<LogNote*>* file_order) {
             insertnote(std::move(node), list);
         }
     }
-    return 0;
+    return load_incomplete ? -2 : 0;
 }
 
 int initlognote(LogNote* list) {

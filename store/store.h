@@ -141,9 +141,10 @@ int jqs_lock();
 /// Gives back the token taken by jqs_lock and closes the lock: the result of
 /// the close, or 0 when no lock is in use.
 int jqs_unlock();
-/// Loads the queue file into `list` without touching the lock: 0, or the
-/// negative result of opening the file. With `file_order`, also gives the
-/// loaded nodes in the order the file held them.
+/// Loads the queue file into `list` without touching the lock: 0, the
+/// negative result of opening the file, or -2 when the load stopped before
+/// the end (too many records, no memory; the list is then never written
+/// back). With `file_order`, also gives the loaded nodes in file order.
 int jqs_load(LogNote* list, std::vector<LogNote*>* file_order = nullptr);
 
 /// Loads the queue file into `list` under the queue lock: the result of
