@@ -1,6 +1,7 @@
 // Where the download area lies, from line 12 of the general configuration.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -16,11 +17,6 @@ char jqs_file[PATH_WIDTH];
 
 namespace {
 
-// The configuration is read into a fixed grid: 24 lines of up to 63
-// characters, each followed by a zero byte. Anything beyond is dropped, so
-// an over-long file can never write past the grid.
-constexpr int CONF_LINES = 24;
-constexpr int CONF_COLS = 64;
 constexpr int BASE_LINE = 11;
 constexpr int BASE_COL = 10;
 
@@ -29,35 +25,48 @@ constexpr int BASE_COL = 10;
 std::string getbasepath(const char* conf_path) {
     if (access(conf_path, F_OK) != 0) return "none";
 
-    char grid[CONF_LINES][CONF_COLS] = {};
     FILE* f = std::fopen(conf_path, "r");
     if (f == nullptr) {
         std::perror("open qv2_general.conf error");
         return "none";
     }
+    // Only the 12th line is kept, and of it no more than tells that it is
+    // too long: lines of any length cost no memory.
+    std::string base;
+    bool ended = false;  // a zero byte ends the base path
     int line = 0;
-    int col = 0;
-    for (int c; (c = std::getc(f)) != EOF;) {
+    std::size_t col = 0;
+    for (int c; line <= BASE_LINE && (c = std::getc(f)) != EOF;) {
         if (c == '\n') {
             ++line;
             col = 0;
             continue;
         }
-        if (line < CONF_LINES && col < CONF_COLS - 1) grid[line][col] = static_cast<char>(c);
+        if (line == BASE_LINE && col >= BASE_COL && !ended) {
+            if (c == '\0') {
+                ended = true;
+            } else if (base.size() <= BASE_PATH_MAX) {
+                base += static_cast<char>(c);
+            }
+        }
         ++col;
     }
     std::fclose(f);
-    // From column 10 to the first zero byte after it; the key before it is
-    // never looked at.
-    const char* rest = grid[BASE_LINE] + BASE_COL;
-    std::size_t n = 0;
-    while (BASE_COL + n < CONF_COLS && rest[n] != '\0')
-        ++n;
-    return std::string(rest, n);
+    return base;
 }
 
-void init_path(const char* conf_path) {
+bool init_path(const char* conf_path) {
+    for (char* g : {Base_dir, Share_dir, In_dir, Log_dir, Sem_dir, jqs_dir, jqs_file})
+        std::fill_n(g, PATH_WIDTH, '\0');
     const std::string base = getbasepath(conf_path);
+    if (base.size() > BASE_PATH_MAX) {
+        // Cut, every path would lead somewhere else: no queue is touched.
+        std::fprintf(stderr,
+                     "qv2_general.conf: the download area path on line 12 is longer than %zu "
+                     "characters; the queue is left alone\n",
+                     BASE_PATH_MAX);
+        return false;
+    }
     const std::string share = base + "/Download2";
     const std::string log = share + "/.logs";
     field_set(Base_dir, base);
@@ -67,4 +76,5 @@ void init_path(const char* conf_path) {
     field_set(Sem_dir, share + "/.sems");
     field_set(jqs_dir, share + "/.sems/sem.jqs");
     field_set(jqs_file, log + "/qv.jqs");
+    return true;
 }

@@ -42,9 +42,12 @@ TEST(Paths, BasePathComesFromLineTwelveAfterTenCharacters) {
         {"blanks kept", lines(11) + "0123456789 /sp ace \n", " /sp ace "},
         {"zero byte ends it", lines(11) + std::string("0123456789/ab\0cd", 16) + "\n", "/ab"},
         {"63-character line", lines(11) + "0123456789" + line53 + "\n", line53},
-        // Beyond the reader's limits: cut, never stored outside the grid.
-        {"over-long line", lines(11) + "0123456789" + std::string(300, 'q') + "\n",
-         std::string(53, 'q')},
+        // A long mount path is taken whole; of a longer line no more is
+        // kept than tells that it is too long.
+        {"60-character path", lines(11) + "0123456789" + std::string(60, 'm') + "\n",
+         std::string(60, 'm')},
+        {"over-long line", lines(11) + "0123456789" + std::string(3000, 'q') + "\n",
+         std::string(BASE_PATH_MAX + 1, 'q')},
         {"over-long earlier line", std::string(5000, 'z') + "\n" + lines(10) + "0123456789/ok\n",
          "/ok"},
         {"many lines", lines(11) + "0123456789/ok\n" + lines(500), "/ok"},
@@ -82,6 +85,22 @@ TEST(Paths, LayoutFollowsTheBasePath) {
     write_file(conf, lines(11) + "0123456789/a\r\n");
     init_path(conf.c_str());
     EXPECT_STREQ(jqs_file, "/a\r/Download2/.logs/qv.jqs");
+
+    // The longest base path whose lock path still fits its global; one more
+    // character and no path is set at all.
+    const std::string longest = "/" + std::string(BASE_PATH_MAX - 1, 'l');
+    write_file(conf, lines(11) + "0123456789" + longest + "\n");
+    EXPECT_TRUE(init_path(conf.c_str()));
+    EXPECT_EQ(std::string(jqs_dir), longest + "/Download2/.sems/sem.jqs");
+    write_file(conf, lines(11) + "0123456789" + longest + "l\n");
+    bool ok = true;
+    const std::string err = capture_stderr([&] { ok = init_path(conf.c_str()); });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(err,
+              "qv2_general.conf: the download area path on line 12 is longer than 231 "
+              "characters; the queue is left alone\n");
+    EXPECT_STREQ(jqs_file, "");
+    EXPECT_STREQ(jqs_dir, "");
 }
 
 TEST(Paths, MissingConfigurationGivesNoneSilently) {
