@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "jobs.h"
@@ -82,8 +83,10 @@ void release_lock_on_signals() {
     struct sigaction sa {};
     sa.sa_handler = on_stop;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(sig, &sa, nullptr);
+    sigset_t stop = stop_signals();
+    sigaddset(&stop, SIGHUP);
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sigismember(&stop, sig) == 1) sigaction(sig, &sa, nullptr);
 }
 
 std::string parent_of(const std::string& path) {
@@ -104,31 +107,20 @@ struct Paths {
     std::string lock;
 };
 
-Paths paths_for(const char* queue_arg, const char* lock_arg) {
+// None when the configuration names no usable area (init_path said why).
+std::optional<Paths> paths_for(const char* queue_arg, const char* lock_arg) {
     Paths p;
     if (queue_arg != nullptr) {
         p.queue = queue_arg;
         p.lock = lock_beside(p.queue);
     } else {
-        init_path();
+        if (!init_path()) return std::nullopt;
         p.queue = jqs_file;
         p.lock = jqs_dir;
     }
     if (lock_arg != nullptr) p.lock = lock_arg;
     return p;
 }
-
-// Holds the queue lock for its lifetime, when the lock FIFO exists.
-class QueueLock {
-  public:
-    explicit QueueLock(const std::string& fifo) {
-        field_set(jqs_dir, fifo);
-        jqs_lock();
-    }
-    ~QueueLock() { jqs_unlock(); }
-    QueueLock(const QueueLock&) = delete;
-    QueueLock& operator=(const QueueLock&) = delete;
-};
 
 // The whole file; false with errno when it can't be read.
 bool read_all(const std::string& path, std::string& out) {
@@ -198,13 +190,14 @@ int cmd_list(int argc, char** argv) {
         return status;
     if (help) return std::fputs(LIST_HELP, stdout), 0;
     if (argc - first > 1) return usage_error("list takes at most one queue file", "list");
-    const Paths p = paths_for(first < argc ? argv[first] : nullptr, lock);
-    if (p.lock.size() >= PATH_WIDTH) return failure(p.lock, "path too long");
+    const auto found = paths_for(first < argc ? argv[first] : nullptr, lock);
+    if (!found) return 2;
+    const Paths& p = *found;
 
     std::string bytes;
     bool ok;
     {
-        QueueLock held(p.lock);
+        QueueLock held(p.lock.c_str());
         ok = read_all(p.queue, bytes);
     }
     if (!ok) return failure(p.queue, std::strerror(errno));
@@ -250,11 +243,12 @@ int cmd_add(int argc, char** argv) {
     const std::string url = argv[first];
     if (url.empty()) return usage_error("the URL is empty", "add");
     if (url.size() >= LN_URL_LEN) return usage_error("the URL is longer than 511 bytes", "add");
-    const Paths p = paths_for(first + 1 < argc ? argv[first + 1] : nullptr, lock);
-    if (p.lock.size() >= PATH_WIDTH) return failure(p.lock, "path too long");
+    const auto found = paths_for(first + 1 < argc ? argv[first + 1] : nullptr, lock);
+    if (!found) return 2;
+    const Paths& p = *found;
 
     release_lock_on_signals();
-    QueueLock held(p.lock);
+    QueueLock held(p.lock.c_str());
     std::string bytes;
     if (!read_all(p.queue, bytes) && errno != ENOENT) return failure(p.queue, std::strerror(errno));
     if (bytes.size() % LOGNOTE_SIZE != 0) {
@@ -268,8 +262,8 @@ int cmd_add(int argc, char** argv) {
     bytes.append(reinterpret_cast<const char*>(rec), LOGNOTE_SIZE);
     bool replaced;
     {
-        TermSignalHold hold;
-        replaced = jqs_replace_file(p.queue, bytes);
+        StopSignalHold hold;
+        replaced = jqs_replace_file(p.queue, bytes) == REPLACE_DONE;
     }
     if (!replaced) return failure(p.queue, std::strerror(errno));
     std::printf("%d\n", static_cast<int>(*id));
@@ -292,7 +286,14 @@ int cmd_lock(int argc, char** argv) {
     if (what != "init" && what != "status")
         return usage_error("unknown lock command '" + what + "'", "lock");
     if (argc - first > 2) return usage_error("lock " + what + " takes at most one FIFO", "lock");
-    const std::string fifo = first + 1 < argc ? argv[first + 1] : paths_for(nullptr, nullptr).lock;
+    std::string fifo;
+    if (first + 1 < argc) {
+        fifo = argv[first + 1];
+    } else if (const auto found = paths_for(nullptr, nullptr)) {
+        fifo = found->lock;
+    } else {
+        return 2;
+    }
 
     if (what == "status") {
         const int n = fifo_tokens(fifo.c_str());

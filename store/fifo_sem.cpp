@@ -2,6 +2,9 @@
 // The kernel keeps the count, so any process that opens the path shares it;
 // the bytes last only while some process holds the FIFO open.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,6 +93,39 @@ int Sem_wait(FifoSem* record) {
     return read(record->read_fd, &token, 1) == 1 ? 0 : -1;
 }
 
+int Sem_wait_marked(FifoSem* record, volatile sig_atomic_t& held, const sigset_t& blocked) {
+    if (record->magic != SEM_MAGIC) {
+        errno = EINVAL;
+        return -1;
+    }
+    // The byte is read without blocking while the signals are held off, and
+    // marked before they can run; the wait for it happens in ppoll, the one
+    // place where they are let through.
+    sigset_t open_mask;
+    pthread_sigmask(SIG_BLOCK, &blocked, &open_mask);
+    const int fl = fcntl(record->read_fd, F_GETFL);
+    int result = -1;
+    if (fl != -1 && fcntl(record->read_fd, F_SETFL, fl | O_NONBLOCK) != -1) {
+        for (;;) {
+            char token;
+            const ssize_t n = read(record->read_fd, &token, 1);
+            if (n == 1) {
+                held = 1;
+                result = 0;
+                break;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+            pollfd p{record->read_fd, POLLIN, 0};
+            if (ppoll(&p, 1, nullptr, &open_mask) < 0 && errno != EINTR) break;
+        }
+        const int saved = errno;
+        fcntl(record->read_fd, F_SETFL, fl);
+        errno = saved;
+    }
+    pthread_sigmask(SIG_SETMASK, &open_mask, nullptr);
+    return result;
+}
+
 int Sem_post(FifoSem* record) {
     if (record->magic != SEM_MAGIC) {
         errno = EINVAL;
@@ -113,4 +149,17 @@ int Sem_close(FifoSem* record) {
     clear_record(record);
     if (!ok) errno = saved;
     return ok ? 0 : -1;
+}
+
+int fifo_tokens(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return -1;
+    if (!S_ISFIFO(st.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    int n = 0;
+    if (!fd || ioctl(fd.get(), FIONREAD, &n) != 0) return -1;
+    return n;
 }

@@ -2,14 +2,14 @@
 // manager's other processes under the queue lock, and the job list that
 // mirrors it in memory.
 #include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -17,19 +17,22 @@
 #include "unique_fd.h"
 
 std::unique_ptr<LogNote> head;
-FifoSem jqs_sem;
-int jqs_sem_use;
 
 namespace {
 
-// Whether this process holds a token of jqs_sem; read by the signal handler.
-volatile sig_atomic_t token_held = 0;
 // Set when a load stopped before the end of the file: the list is then not
 // the whole queue, and writing it back would drop the rest.
 bool load_incomplete = false;
 
-// A larger file is not a queue this program made; it is left alone.
+// One line per run for each kind of rewrite trouble: a full disk stays full
+// for the rest of the run.
+bool told_in_place = false;
+bool told_failed = false;
+
+// A queue with more jobs is not one this program made; it is left alone.
 constexpr std::size_t MAX_RECORDS = 100000;
+// Records read or written per system call.
+constexpr std::size_t RECORDS_PER_IO = 64;
 
 void put_i32(unsigned char* at, std::int32_t v) {
     std::memcpy(at, &v, 4);
@@ -49,46 +52,40 @@ void get_bytes(const unsigned char* at, char (&field)[N]) {
     std::memcpy(field, at, N);
 }
 
-// Reads up to n bytes, fewer only at the end of the file. -1 on error.
-ssize_t read_full(int fd, unsigned char* buf, std::size_t n) {
+using Record = unsigned char[LOGNOTE_SIZE];
+
+Record& record_at(std::vector<unsigned char>& buf, std::size_t i) {
+    return *reinterpret_cast<Record*>(&buf[i * LOGNOTE_SIZE]);
+}
+
+// Fills `buf` from the source, stopping early only at the end of the data.
+// The bytes read, or -1 when a read failed (whatever came before it).
+ssize_t read_full(const ByteSource& source, unsigned char* buf, std::size_t n) {
     std::size_t got = 0;
     while (got < n) {
-        ssize_t r = read(fd, buf + got, n - got);
+        const ssize_t r = source(buf + got, n - got);
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return got > 0 ? static_cast<ssize_t>(got) : -1;
+        if (r < 0) return -1;
         if (r == 0) break;
         got += static_cast<std::size_t>(r);
     }
     return static_cast<ssize_t>(got);
 }
 
-bool write_full(int fd, const unsigned char* buf, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, buf, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        buf += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
 // Writes every node with a url, in list order, through a small buffer: the
 // whole queue is never held twice in memory.
 bool write_list(int fd) {
-    constexpr std::size_t PER_WRITE = 64;
-    std::vector<unsigned char> buf(PER_WRITE * LOGNOTE_SIZE);
+    std::vector<unsigned char> buf(RECORDS_PER_IO * LOGNOTE_SIZE);
     std::size_t used = 0;
     for (const LogNote* n = head.get(); n != nullptr; n = n->next.get()) {
         if (n->url[0] == '\0') continue;
-        lognote_encode(*n, *reinterpret_cast<unsigned char(*)[LOGNOTE_SIZE]>(&buf[used]));
-        used += LOGNOTE_SIZE;
-        if (used == buf.size()) {
-            if (!write_full(fd, buf.data(), used)) return false;
+        lognote_encode(*n, record_at(buf, used++));
+        if (used == RECORDS_PER_IO) {
+            if (!jqs_write_all(fd, buf.data(), buf.size())) return false;
             used = 0;
         }
     }
-    return write_full(fd, buf.data(), used);
+    return jqs_write_all(fd, buf.data(), used * LOGNOTE_SIZE);
 }
 
 // The first node with each url, for updates by url; rebuilt when the list
@@ -115,47 +112,98 @@ LogNote* find_by_url(LogNote* list, std::string_view url) {
     return it == url_index.first.end() ? nullptr : it->second;
 }
 
-// Writes a private temporary file in the same folder with `write_content`,
-// flushes it and renames it over the old one.
-bool replace_with(const std::string& path, const std::function<bool(int)>& write_content) {
-    std::string tmp = path + ".XXXXXX";
-    // mkostemp creates with O_EXCL, so a link planted at the name is never
-    // followed.
-    UniqueFd fd(mkostemp(tmp.data(), O_CLOEXEC));
-    if (!fd) return false;
+// Links `nodes` (in file order) after the sentinel `list`, which has no
+// other node yet, in exactly the order that inserting them one by one with
+// insertnote gives, without its walk over the list for every node.
+//
+// insertnote puts a node between the first neighbours (p, c) in the list
+// with p.id < id < c.id, else at the end. Every such gap is born when a node
+// goes to the end behind a smaller id: that "family" covers the open range
+// between the two ids, and the nodes put into it later split it, staying in
+// ascending order in front of the node that opened it. Families lie in the
+// list in the order they were born, so a node joins the oldest family whose
+// range holds its id and which holds no node of that id yet. A segment tree
+// over the ids finds that family in O(log^2 n).
+void link_in_insert_order(LogNote* list, std::vector<std::unique_ptr<LogNote>> nodes) {
+    std::vector<std::int32_t> ids;
+    ids.reserve(nodes.size());
+    for (const auto& n : nodes)
+        ids.push_back(n->id);
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    std::size_t size = 1;
+    while (size < ids.size())
+        size *= 2;
+    // Each tree node lists, in birth order, the families covering its range.
+    std::vector<std::vector<int>> covering(2 * size);
+    auto add_family = [&](int family, std::int32_t lo, std::int32_t hi) {
+        auto l =
+            static_cast<std::size_t>(std::upper_bound(ids.begin(), ids.end(), lo) - ids.begin());
+        auto r =
+            static_cast<std::size_t>(std::lower_bound(ids.begin(), ids.end(), hi) - ids.begin());
+        for (l += size, r += size; l < r; l /= 2, r /= 2) {
+            if (l & 1) covering[l++].push_back(family);
+            if (r & 1) covering[--r].push_back(family);
+        }
+    };
+    // The oldest family born after `after` that covers ids[i], or INT_MAX.
+    auto family_for = [&](std::size_t i, int after) {
+        int best = INT_MAX;
+        for (std::size_t t = i + size; t >= 1; t /= 2) {
+            const auto& c = covering[t];
+            const auto it = std::upper_bound(c.begin(), c.end(), after);
+            if (it != c.end()) best = std::min(best, *it);
+        }
+        return best;
+    };
 
-    struct stat old;
-    bool ok;
-    if (stat(path.c_str(), &old) == 0) {
-        // Other processes of the download manager must keep their access.
-        ok = fchmod(fd.get(), old.st_mode & 07777) == 0;
-        static const uid_t uid = geteuid();
-        static const gid_t gid = getegid();
-        if (ok && (old.st_uid != uid || old.st_gid != gid))
-            (void)!fchown(fd.get(), old.st_uid, old.st_gid);
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        ok = fchmod(fd.get(), 0666 & ~mask) == 0;
+    struct Tail {
+        std::unique_ptr<LogNote> node;
+        int family;  // the family it opened, or -1
+    };
+    std::vector<Tail> tails;
+    std::vector<std::vector<std::unique_ptr<LogNote>>> families;
+    // Per id: the youngest family that already holds a node of it. Every
+    // older family covering the id holds one too.
+    std::vector<int> joined(ids.size(), -1);
+    std::int32_t last = list->id;
+    for (auto& n : nodes) {
+        const auto i =
+            static_cast<std::size_t>(std::lower_bound(ids.begin(), ids.end(), n->id) - ids.begin());
+        const int f = family_for(i, joined[i]);
+        if (f != INT_MAX) {
+            joined[i] = f;
+            families[static_cast<std::size_t>(f)].push_back(std::move(n));
+            continue;
+        }
+        int opened = -1;
+        if (last < n->id) {
+            opened = static_cast<int>(families.size());
+            families.emplace_back();
+            add_family(opened, last, n->id);
+        }
+        last = n->id;
+        tails.push_back({std::move(n), opened});
     }
-    ok = ok && write_content(fd.get());
-    ok = ok && fsync(fd.get()) == 0;
-    const int fd_num = fd.release();
-    ok = close(fd_num) == 0 && ok;
-    ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) unlink(tmp.c_str());
-    // The folder is not synced: the content is on disk before the rename, so
-    // after a power cut the path holds the old queue or the new one, whole.
-    return ok;
+
+    LogNote* at = list;
+    auto link = [&](std::unique_ptr<LogNote> n) {
+        at->next = std::move(n);
+        at = at->next.get();
+    };
+    for (auto& t : tails) {
+        if (t.family >= 0) {
+            auto& members = families[static_cast<std::size_t>(t.family)];
+            std::sort(members.begin(), members.end(),
+                      [](const auto& a, const auto& b) { return a->id < b->id; });
+            for (auto& m : members)
+                link(std::move(m));
+        }
+        link(std::move(t.node));
+    }
 }
 
 }  // namespace
-
-bool jqs_replace_file(const std::string& path, const std::string& bytes) {
-    return replace_with(path, [&](int fd) {
-        return write_full(fd, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    });
-}
 
 void lognote_encode(const LogNote& note, unsigned char (&out)[LOGNOTE_SIZE]) {
     put_i32(out + LN_ID, note.id);
@@ -198,89 +246,77 @@ void insertnote(std::unique_ptr<LogNote> node, LogNote* list) {
     prev->next = std::move(node);
 }
 
-int jqs_lock() {
-    jqs_sem_use = 1;
-    if (Sem_open(&jqs_sem, jqs_dir, 0) != 0) {
-        jqs_sem_use = 0;
-        return 0;
-    }
-    int r;
-    do {
-        r = Sem_wait(&jqs_sem);
-    } while (r != 0 && errno == EINTR);
-    if (r == 0) token_held = 1;
-    return 0;
-}
+int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
+                  std::vector<LogNote*>* file_order) {
+    forget_url_index();
+    load_incomplete = false;
+    auto stop = [&](const std::string& why) {
+        std::fprintf(stderr, "%s: %s; the queue is left unchanged\n", name, why.c_str());
+        load_incomplete = true;
+        return -2;
+    };
 
-int jqs_unlock() {
-    if (!jqs_sem_use) return 0;
-    {
-        // The post and the flag change as one step, so a signal can't give
-        // the token back twice or not at all.
-        TermSignalHold hold;
-        if (token_held) {
-            Sem_post(&jqs_sem);
-            token_held = 0;
+    std::vector<std::unique_ptr<LogNote>> nodes;
+    std::vector<unsigned char> buf(RECORDS_PER_IO * LOGNOTE_SIZE);
+    for (;;) {
+        const ssize_t got = read_full(source, buf.data(), buf.size());
+        if (got < 0) return stop(std::string("read error: ") + std::strerror(errno));
+        // A final partial record reads with zeros for its missing bytes.
+        const auto bytes = static_cast<std::size_t>(got);
+        std::fill(buf.begin() + static_cast<std::ptrdiff_t>(bytes), buf.end(), 0);
+        for (std::size_t i = 0; i * LOGNOTE_SIZE < bytes; ++i) {
+            const Record& rec = record_at(buf, i);
+            if (rec[LN_URL] == 0) continue;  // never written back, so not kept
+            if (nodes.size() == MAX_RECORDS)
+                return stop("more than " + std::to_string(MAX_RECORDS) + " jobs");
+            auto node = std::unique_ptr<LogNote>(new (std::nothrow) LogNote());
+            if (node == nullptr) return stop("out of memory");
+            lognote_decode(rec, *node);
+            nodes.push_back(std::move(node));
         }
+        if (bytes < buf.size()) break;
     }
-    return Sem_close(&jqs_sem);
+    if (file_order != nullptr) {
+        for (const auto& n : nodes)
+            file_order->push_back(n.get());
+    }
+    if (list->next == nullptr) {
+        link_in_insert_order(list, std::move(nodes));
+    } else {
+        for (auto& n : nodes)
+            insertnote(std::move(n), list);
+    }
+    return 0;
 }
 
 int jqs_load(LogNote* list, std::vector<LogNote*>* file_order) {
     UniqueFd fd(open(jqs_file, O_RDONLY | O_CLOEXEC));
     if (!fd) return -1;
-    forget_url_index();
-    load_incomplete = false;
-
-    // Records of a file in ascending id order go to the end; only the other
-    // cases need insertnote's walk.
-    LogNote* tail = list;
-    bool ascending = true;
-    for (; tail->next != nullptr; tail = tail->next.get())
-        ascending = ascending && tail->next->id > tail->id;
-    std::size_t count = 0;
-    for (;;) {
-        unsigned char rec[LOGNOTE_SIZE] = {};
-        if (read_full(fd.get(), rec, LOGNOTE_SIZE) <= 0) break;
-        if (++count > MAX_RECORDS) {
-            std::fprintf(stderr, "%s: more than %zu jobs, the queue is left unchanged\n", jqs_file,
-                         MAX_RECORDS);
-            load_incomplete = true;
-            break;
-        }
-        auto node = std::unique_ptr<LogNote>(new (std::nothrow) LogNote());
-        if (node == nullptr) {
-            load_incomplete = true;
-            break;
-        }
-        lognote_decode(rec, *node);
-        if (file_order != nullptr) file_order->push_back(node.get());
-        if (ascending && node->id > 0 && node->id > tail->id) {
-            tail->next = std::move(node);
-            tail = tail->next.get();
-        } else {
-            ascending = false;
-            insertnote(std::move(node), list);
-        }
-    }
-    return load_incomplete ? -2 : 0;
+    return jqs_load_from([&](void* buf, std::size_t n) { return read(fd.get(), buf, n); }, jqs_file,
+                         list, file_order);
 }
 
 int initlognote(LogNote* list) {
-    jqs_lock();
+    QueueLock lock(jqs_dir);
+    if (lock.locked()) jqs_remove_leftovers(jqs_file);
     const int loaded = jqs_load(list);
-    const int unlocked = jqs_unlock();
+    const int unlocked = lock.release();
     return loaded < 0 ? loaded : unlocked;
+}
+
+void lognote_set(LogNote& node, std::string_view resolved_url, std::string_view type,
+                 std::int32_t status, std::int32_t retries) {
+    field_set(node.resolved_url, resolved_url);
+    field_set(node.type, type);
+    node.status = status;
+    node.retries = retries;
 }
 
 bool lognote_update(std::string_view url, std::string_view resolved_url, LogNote* list,
                     std::string_view type, std::int32_t status, std::int32_t retries) {
     LogNote* n = find_by_url(list, url);
     if (n == nullptr) return false;
-    field_set(n->resolved_url, resolved_url);
-    field_set(n->type, type);
-    n->status = status;
-    n->retries = retries;
+    lognote_set(*n, resolved_url, type, status, retries);
     return true;
 }
 
@@ -293,15 +329,25 @@ int updatelognote_byurl(std::string_view url, std::string_view resolved_url, Log
 
 int refresh_jqs(bool lock_held) {
     if (load_incomplete) return -1;
-    const bool take = !lock_held;
-    if (take) jqs_lock();
-    bool replaced;
+    std::optional<QueueLock> lock;
+    if (!lock_held) lock.emplace(jqs_dir);
+    ReplaceResult result;
     {
-        TermSignalHold hold;
-        replaced = replace_with(jqs_file, write_list);
+        StopSignalHold hold;
+        result = jqs_replace_with(jqs_file, write_list, true);
     }
-    const int released = take ? jqs_unlock() : 0;
-    return replaced ? released : -1;
+    const int err = errno;
+    if (result == REPLACE_IN_PLACE && !told_in_place) {
+        told_in_place = true;
+        std::fprintf(stderr, "%s: no room for a temporary copy, the queue was written in place\n",
+                     jqs_file);
+    } else if (result == REPLACE_FAILED && !told_failed) {
+        told_failed = true;
+        std::fprintf(stderr, "%s: the queue could not be written: %s\n", jqs_file,
+                     std::strerror(err));
+    }
+    const int released = lock ? lock->release() : 0;
+    return result == REPLACE_FAILED ? -1 : released;
 }
 
 int freelognote() {
@@ -312,44 +358,9 @@ int freelognote() {
     return 1;
 }
 
-int fifo_tokens(const char* path) {
-    struct stat st;
-    if (stat(path, &st) != 0) return -1;
-    if (!S_ISFIFO(st.st_mode)) {
-        errno = EINVAL;
-        return -1;
-    }
-    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    int n = 0;
-    if (!fd || ioctl(fd.get(), FIONREAD, &n) != 0) return -1;
-    return n;
-}
-
-void jqs_release_on_signal() noexcept {
-    if (token_held && jqs_sem.magic == SEM_MAGIC) {
-        const char token = 0;
-        (void)!write(jqs_sem.write_fd, &token, 1);
-        token_held = 0;
-    }
-}
-
-TermSignalHold::TermSignalHold() {
-    sigset_t term;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
-    sigaddset(&term, SIGUSR2);
-    sigprocmask(SIG_BLOCK, &term, &saved_);
-}
-
-TermSignalHold::~TermSignalHold() {
-    sigprocmask(SIG_SETMASK, &saved_, nullptr);
-}
-
 void jqs_reset() {
     freelognote();
-    if (jqs_sem.magic == SEM_MAGIC) Sem_close(&jqs_sem);
-    std::memset(&jqs_sem, 0, sizeof jqs_sem);
-    jqs_sem_use = 0;
-    token_held = 0;
+    jqs_lock_reset();
     load_incomplete = false;
+    told_in_place = told_failed = false;
 }

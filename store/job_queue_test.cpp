@@ -134,7 +134,7 @@ TEST_F(JobQueueTest, UnmatchedUpdateStillRewrites) {
 TEST_F(JobQueueTest, RecordsWithoutUrlAreDroppedByTheRewrite) {
     write_file(queue, queue_bytes({waiting(1, "a"), waiting(2, ""), waiting(3, "c")}));
     initlognote(head.get());
-    EXPECT_EQ(ids(), (std::vector<std::int32_t>{1, 2, 3}));
+    EXPECT_EQ(ids(), (std::vector<std::int32_t>{1, 3}));  // not even kept in memory
     refresh_jqs();
     EXPECT_EQ(parse_queue(read_file(queue)),
               (std::vector<QueueRec>{waiting(1, "a"), waiting(3, "c")}));
@@ -197,22 +197,22 @@ TEST_F(JobQueueTest, LoadAndRewriteTakeAndGiveBackTheLock) {
 
     // Inside a hold the rewrite must not wait again (one token: it would
     // never return).
-    jqs_lock();
+    QueueLock held(lock.c_str());
     EXPECT_EQ(count_tokens(lock), 0);
     EXPECT_EQ(updatelognote_byurl("a", "http://a", head.get(), "1", 'v', 0, true), 0);
     EXPECT_EQ(count_tokens(lock), 0);
-    EXPECT_EQ(jqs_unlock(), 0);
+    EXPECT_EQ(held.release(), 0);
     EXPECT_EQ(count_tokens(lock), 1);
 }
 
 TEST_F(JobQueueTest, SignalReleaseGivesTheTokenBackOnce) {
     LockHolder holder(lock, 1);
-    jqs_lock();
+    QueueLock held(lock.c_str());
     EXPECT_EQ(count_tokens(lock), 0);
     jqs_release_on_signal();
     jqs_release_on_signal();
     EXPECT_EQ(count_tokens(lock), 1);
-    jqs_unlock();
+    held.release();
     EXPECT_EQ(count_tokens(lock), 1);
 }
 
@@ -276,3 +276,85 @@ TEST_F(JobQueueTest, KilledRewriteLeavesOldOrNewFile) {
 }
 
 }  // namespace
+
+TEST_F(JobQueueTest, ReadErrorMidFileLeavesTheQueueAlone) {
+    // A failing disk: two and a half records, then EIO.
+    const std::string bytes = queue_bytes({waiting(1, "a"), waiting(2, "b"), waiting(3, "c")});
+    std::size_t at = 0;
+    const ByteSource failing = [&](void* buf, std::size_t n) -> ssize_t {
+        const std::size_t left = REC_SIZE * 5 / 2 - at;
+        if (left == 0) {
+            errno = EIO;
+            return -1;
+        }
+        n = std::min(n, left);
+        std::memcpy(buf, bytes.data() + at, n);
+        at += n;
+        return static_cast<ssize_t>(n);
+    };
+    write_file(queue, bytes);
+    int loaded = 0;
+    const std::string err =
+        capture_stderr([&] { loaded = jqs_load_from(failing, "qv.jqs", head.get()); });
+    EXPECT_EQ(loaded, -2);
+    EXPECT_EQ(err, "qv.jqs: read error: Input/output error; the queue is left unchanged\n");
+    EXPECT_EQ(refresh_jqs(), -1);  // an incomplete list is never written back
+    EXPECT_EQ(read_file(queue), bytes);
+}
+
+// The bulk load gives exactly the order of inserting one by one, whatever
+// the ids: compared on random files of repeated, negative and zero ids.
+TEST_F(JobQueueTest, LoadOrderEqualsInsertingOneByOne) {
+    std::mt19937 rng(2026);
+    for (int round = 0; round < 400; ++round) {
+        std::uniform_int_distribution<int> len(1, 40), span(1, 1 + round % 30);
+        std::vector<QueueRec> recs;
+        const int n = len(rng);
+        for (int i = 0; i < n; ++i)
+            recs.push_back(waiting(span(rng) - 5, "u" + std::to_string(i)));
+        write_file(queue, queue_bytes(recs));
+        head = std::make_unique<LogNote>();
+        ASSERT_EQ(jqs_load(head.get()), 0);
+        std::vector<std::string> loaded;
+        for (const LogNote* x = head->next.get(); x != nullptr; x = x->next.get())
+            loaded.emplace_back(field_text(x->url));
+        head = std::make_unique<LogNote>();
+        for (const auto& r : recs)
+            insertnote(createnote(r.id, r.url, "", "", 'w', 0), head.get());
+        std::vector<std::string> one_by_one;
+        for (const LogNote* x = head->next.get(); x != nullptr; x = x->next.get())
+            one_by_one.emplace_back(field_text(x->url));
+        ASSERT_EQ(loaded, one_by_one) << "round " << round;
+    }
+}
+
+// Hostile files load fast and in memory proportional to the jobs kept.
+TEST_F(JobQueueTest, HostileFilesLoadFastInLittleMemory) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::size_t jobs;
+    };
+    std::vector<QueueRec> same_id;
+    for (int i = 0; i < 40000; ++i)
+        same_id.push_back(waiting(7, "u" + std::to_string(i)));
+    const Case cases[] = {
+        {"100 MB of zeros", std::string(100 << 20, '\0'), 0},
+        {"40,000 jobs with one id", queue_bytes(same_id), 40000},
+    };
+    for (const auto& c : cases) {
+        write_file(queue, c.bytes);
+        head = std::make_unique<LogNote>();
+        reset_peak_rss();
+        const long before = rss_kib();
+        const double t0 = now_seconds();
+        ASSERT_EQ(jqs_load(head.get()), 0) << c.name;
+        EXPECT_LT(now_seconds() - t0, 1.0) << c.name;
+        const long per_job_kib = static_cast<long>(c.jobs * (sizeof(LogNote) + 64) / 1024);
+        EXPECT_LT(peak_rss_kib() - before, per_job_kib + 4096) << c.name;
+        std::size_t n = 0;
+        for (const LogNote* x = head->next.get(); x != nullptr; x = x->next.get())
+            ++n;
+        EXPECT_EQ(n, c.jobs) << c.name;
+    }
+}

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,11 +30,19 @@ extern char jqs_dir[PATH_WIDTH];   ///< the queue lock's FIFO
 extern char jqs_file[PATH_WIDTH];  ///< the job queue file
 
 /// The rest of the configuration file's 12th line after its first ten
-/// characters; "none" when the file is missing or can't be opened.
+/// characters, up to a zero byte; "none" when the file is missing or can't
+/// be opened. At most BASE_PATH_MAX + 1 characters are kept.
 std::string getbasepath(const char* conf_path = GENERAL_CONF);
 
-/// Fills the seven path globals from the configuration file.
-void init_path(const char* conf_path = GENERAL_CONF);
+/// Longest base path whose derived paths (the longest is the queue lock's,
+/// base + "/Download2/.sems/sem.jqs") all fit their globals.
+inline constexpr std::size_t BASE_PATH_MAX =
+    PATH_WIDTH - 1 - (sizeof "/Download2/.sems/sem.jqs" - 1);
+
+/// Fills the seven path globals from the configuration file. False, with
+/// one line on stderr and every global empty, when the base path is too
+/// long for them: the run must then leave the queue alone.
+bool init_path(const char* conf_path = GENERAL_CONF);
 
 // ---- FIFO semaphore ---------------------------------------------------------
 
@@ -59,6 +68,15 @@ int Sem_wait(FifoSem* record);
 int Sem_post(FifoSem* record);
 /// Closes the record's descriptors and clears it. 0, or -1 with errno.
 int Sem_close(FifoSem* record);
+/// Sem_wait that also sets `held` the moment the token is taken, with the
+/// signals of `blocked` held off from the read to the mark: a handler that
+/// reads `held` never misses a token or gives back one not taken. The
+/// signals stay deliverable while the wait blocks.
+int Sem_wait_marked(FifoSem* record, volatile sig_atomic_t& held, const sigset_t& blocked);
+
+/// Tokens now in the FIFO at `path`, taking none; -1 with errno when there
+/// is no FIFO there.
+int fifo_tokens(const char* path);
 
 // ---- Job queue file and job list ---------------------------------------------
 
@@ -135,23 +153,27 @@ std::unique_ptr<LogNote> createnote(std::int32_t id, std::string_view url,
 /// Links `node` into the list that starts at the sentinel `list`, in id order.
 void insertnote(std::unique_ptr<LogNote> node, LogNote* list);
 
-/// Opens the queue lock (never creating it) and takes one token. Without a
-/// lock FIFO the program works unlocked (jqs_sem_use 0). Always 0.
-int jqs_lock();
-/// Gives back the token taken by jqs_lock and closes the lock: the result of
-/// the close, or 0 when no lock is in use.
-int jqs_unlock();
-/// Loads the queue file into `list` without touching the lock: 0, the
-/// negative result of opening the file, or -2 when the load stopped before
-/// the end (too many records, no memory; the list is then never written
-/// back). With `file_order`, also gives the loaded nodes in file order.
+/// Loads the queue file into `list` without touching the lock. Records with
+/// an empty url are not kept (a rewrite drops them anyway). 0, -1 when the
+/// file can't be opened, or -2 when the load could not take the whole file
+/// (a read error, too many jobs, no memory: one line on stderr, and the
+/// list is then never written back). With `file_order`, also gives the
+/// loaded nodes in file order.
 int jqs_load(LogNote* list, std::vector<LogNote*>* file_order = nullptr);
+/// Reads up to `n` bytes into `buf`, as read(2) does.
+using ByteSource = std::function<ssize_t(void* buf, std::size_t n)>;
+/// jqs_load's work on an open source; `name` is what a diagnostic calls it.
+int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
+                  std::vector<LogNote*>* file_order = nullptr);
 
 /// Loads the queue file into `list` under the queue lock: the result of
-/// closing the lock (0 without one), or the negative open result.
+/// closing the lock (0 without one), or the negative result of jqs_load.
 int initlognote(LogNote* list);
-/// Stores resolved URL, type, status and retries into the first node whose
-/// url is `url`, in memory only. False when no node has that url.
+/// Stores resolved URL, type, status and retries into `node`, in memory.
+void lognote_set(LogNote& node, std::string_view resolved_url, std::string_view type,
+                 std::int32_t status, std::int32_t retries);
+/// Stores them into the first node whose url is `url`, in memory only.
+/// False when no node has that url.
 bool lognote_update(std::string_view url, std::string_view resolved_url, LogNote* list,
                     std::string_view type, std::int32_t status, std::int32_t retries);
 /// The same, then rewrites the file (found or not). `lock_held` says the
@@ -159,35 +181,88 @@ bool lognote_update(std::string_view url, std::string_view resolved_url, LogNote
 int updatelognote_byurl(std::string_view url, std::string_view resolved_url, LogNote* list,
                         std::string_view type, std::int32_t status, std::int32_t retries,
                         bool lock_held = false);
-/// Atomically replaces the queue file with the list's nodes that have a url.
-/// Takes the queue lock unless `lock_held`. 0 on success (or the result of
-/// releasing the lock); -1 when the file could not be replaced.
+/// Replaces the queue file with the list's nodes that have a url, through
+/// a symbolic link to where it really lies. Atomic, unless the disk has no
+/// room for a temporary copy: then the file is written in place. Takes the
+/// queue lock unless `lock_held`. 0 on success (or the result of releasing
+/// the lock); -1 when the file could not be written (one line on stderr).
 int refresh_jqs(bool lock_held = false);
-/// Replaces the file at `path` with `bytes` so that at every instant, power
-/// loss and SIGKILL included, the path holds the old or the new content
-/// whole. Keeps the old file's permission bits (0666 less the umask for a
-/// new one). False, with the old file untouched, on any failure.
-bool jqs_replace_file(const std::string& path, const std::string& bytes);
-
-/// Tokens now in the FIFO at `path`, taking none; -1 with errno when there
-/// is no FIFO there.
-int fifo_tokens(const char* path);
 
 /// Frees every node from head onward, the sentinel included. Always 1.
 int freelognote();
+
+// ---- Replacing a file ---------------------------------------------------------
+
+/// How jqs_replace_file ended.
+enum ReplaceResult : int {
+    REPLACE_DONE,      ///< the new content replaced the old in one step
+    REPLACE_IN_PLACE,  ///< no room for a temporary copy: written over the old
+    REPLACE_FAILED,    ///< not written; errno tells why
+};
+
+/// Replaces the file at `path` with `bytes` so that at every instant, power
+/// loss and SIGKILL included, it holds the old or the new content whole.
+/// A symbolic link at `path` stays: the file it leads to is replaced. Keeps
+/// the old file's permission bits (0666 less the umask for a new one).
+/// With `in_place_when_full`, a disk too full for the temporary copy
+/// (ENOSPC, EDQUOT) gets the content written over the old file instead.
+ReplaceResult jqs_replace_file(const std::string& path, std::string_view bytes,
+                               bool in_place_when_full = false);
+/// Writes content to the descriptor from its start; false with errno.
+using ContentWriter = std::function<bool(int fd)>;
+/// The same with the content written by `write_content`, so that a large
+/// queue need not be held twice in memory.
+ReplaceResult jqs_replace_with(const std::string& path, const ContentWriter& write_content,
+                               bool in_place_when_full = false);
+/// Writes all `n` bytes (retrying short writes and EINTR); false with errno.
+bool jqs_write_all(int fd, const void* data, std::size_t n);
+/// What `path` names once symbolic links are followed (the path itself
+/// when nothing is there).
+std::string jqs_real_path(const std::string& path);
+/// Removes the temporary copies a killed rewrite of `path` left beside it
+/// (its name, a dot and six characters; regular files only). Only while
+/// holding the queue lock: another holder's copy is never in the way.
+void jqs_remove_leftovers(const std::string& path);
+
+// ---- The queue lock -------------------------------------------------------------
+
+/// Every signal that ends a run: each is caught, so that no way of stopping
+/// a run takes the queue-lock token with it.
+sigset_t stop_signals();
+
+/// The queue lock, held for this object's lifetime: opens jqs_sem on the
+/// FIFO at `fifo` (never creating it) and takes one token. Without a FIFO
+/// there, the holder works unlocked (jqs_sem_use 0). One per process at a
+/// time: the signal handler gives its token back.
+class QueueLock {
+  public:
+    explicit QueueLock(const char* fifo);
+    ~QueueLock();
+    QueueLock(const QueueLock&) = delete;
+    QueueLock& operator=(const QueueLock&) = delete;
+
+    /// True while a token is held.
+    bool locked() const;
+    /// Gives the token back and closes the lock early: the result of the
+    /// close, or 0 when no lock is in use (or it was released already).
+    int release();
+
+  private:
+    bool open_ = false;
+};
 
 /// Gives back the queue-lock token when this process holds one. Safe inside
 /// a signal handler: a run ended by a signal must not take the lock with it.
 void jqs_release_on_signal() noexcept;
 
-/// Holds SIGTERM and SIGUSR2 off for its lifetime; a signal that arrives
-/// meanwhile takes effect when the hold ends.
-class TermSignalHold {
+/// Holds the stop signals off for its lifetime; one that arrives meanwhile
+/// takes effect when the hold ends.
+class StopSignalHold {
   public:
-    TermSignalHold();
-    ~TermSignalHold();
-    TermSignalHold(const TermSignalHold&) = delete;
-    TermSignalHold& operator=(const TermSignalHold&) = delete;
+    StopSignalHold();
+    ~StopSignalHold();
+    StopSignalHold(const StopSignalHold&) = delete;
+    StopSignalHold& operator=(const StopSignalHold&) = delete;
 
   private:
     sigset_t saved_;
@@ -195,3 +270,5 @@ class TermSignalHold {
 
 /// Clears the job list and lock state (for tests).
 void jqs_reset();
+/// Closes the queue lock and forgets its token (for tests).
+void jqs_lock_reset();

@@ -1,0 +1,96 @@
+// The queue lock: one token of the FIFO semaphore that the download
+// manager's processes share, held while the queue file is read or
+// rewritten, and never taken away by a signal that ends the process.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "store.h"
+
+FifoSem jqs_sem;
+int jqs_sem_use;
+
+namespace {
+
+// Whether this process holds a token of jqs_sem; read by the signal handler.
+volatile sig_atomic_t token_held = 0;
+
+}  // namespace
+
+sigset_t stop_signals() {
+    // Every signal whose default action ends the process, but SIGHUP (which
+    // a run ignores), SIGPIPE and SIGXFSZ (which turn into failed writes),
+    // and SIGKILL and SIGSTOP, which nothing can catch.
+    sigset_t s;
+    sigemptyset(&s);
+    for (int sig :
+         {SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2,
+          SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS})
+        sigaddset(&s, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        sigaddset(&s, sig);
+    return s;
+}
+
+QueueLock::QueueLock(const char* fifo) {
+    jqs_sem_use = 1;
+    if (Sem_open(&jqs_sem, fifo, 0) != 0) {
+        jqs_sem_use = 0;
+        return;
+    }
+    open_ = true;
+    // A wait that fails leaves the run without the token: it goes on
+    // unlocked rather than not at all.
+    Sem_wait_marked(&jqs_sem, token_held, stop_signals());
+}
+
+QueueLock::~QueueLock() {
+    release();
+}
+
+bool QueueLock::locked() const {
+    return open_ && token_held != 0;
+}
+
+int QueueLock::release() {
+    if (!open_) return 0;
+    open_ = false;
+    {
+        // The post and the mark change as one step, so a signal can't give
+        // the token back twice or not at all.
+        StopSignalHold hold;
+        if (token_held) {
+            Sem_post(&jqs_sem);
+            token_held = 0;
+        }
+    }
+    return Sem_close(&jqs_sem);
+}
+
+void jqs_release_on_signal() noexcept {
+    if (token_held && jqs_sem.magic == SEM_MAGIC) {
+        const int saved = errno;
+        const char token = 0;
+        (void)!write(jqs_sem.write_fd, &token, 1);
+        token_held = 0;
+        errno = saved;
+    }
+}
+
+StopSignalHold::StopSignalHold() {
+    const sigset_t stop = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &stop, &saved_);
+}
+
+StopSignalHold::~StopSignalHold() {
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
+
+void jqs_lock_reset() {
+    if (jqs_sem.magic == SEM_MAGIC) Sem_close(&jqs_sem);
+    std::memset(&jqs_sem, 0, sizeof jqs_sem);
+    jqs_sem_use = 0;
+    token_held = 0;
+}
