@@ -24,6 +24,7 @@ void switch_to(ProbeContext& ctx, const std::string& text) {
     auto next = url_new();
     url_init(*next, text);
     ctx.current = next;
+    ctx.trail = {next->spec.value_or("")};
 }
 
 }  // namespace
@@ -59,13 +60,18 @@ int check_url(ProbeContext& ctx, int retries) {
     }
 }
 
-std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, bool* probed) {
+std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, ProbeTrace* trace) {
     http_reset_redirects();  // each job has the whole allowance
     ProbeContext ctx = url_resource_new();
     auto record = url_new();
     url_init(*record, text);
     ctx.current = record;
-    if (probed != nullptr) *probed = record->kind == KIND_HTTP || record->kind == KIND_FTP;
+    ctx.trail = {record->spec.value_or("")};
+    const bool probed = record->kind == KIND_HTTP || record->kind == KIND_FTP;
     check_url(ctx, retries);
+    if (trace != nullptr) {
+        trace->probed = probed;
+        trace->trail = std::move(ctx.trail);
+    }
     return ctx.current;
 }

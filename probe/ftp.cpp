@@ -1,6 +1,5 @@
-// The FTP probe. A reply line is taken from each read on its own: nothing
-// is carried from one read to the next, so a line split between reads is
-// lost and the wait goes on to the time-out.
+// The FTP probe. Reply data is looked at each time a read ends it at a line
+// end; a line split between reads is put together first.
 #include "ftp.h"
 
 #include <poll.h>
@@ -69,26 +68,47 @@ std::optional<std::string> get_line(int socket, int retries) {
     timeval tv{seconds, 0};
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     const auto deadline = Clock::now() + std::chrono::seconds(LINE_TIME_FACTOR * seconds);
+    // What came since the last complete line: a line split between reads
+    // is put together before it is looked at.
+    std::string pending;
+    auto error_reply = [&] {
+        if (pending.empty() || (pending[0] != '4' && pending[0] != '5')) return false;
+        std::fwrite(pending.data(), 1, pending.size(), stderr);
+        return true;
+    };
     std::vector<char> buf(REPLY_READ_SIZE);
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return std::nullopt;
-        pollfd p{socket, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, seconds * 1000)));
-        if (ready == 0) return std::nullopt;  // the receive time-out
-        if (ready < 0 && errno != EINTR) return std::nullopt;
-        if (ready < 0) continue;
-        const ssize_t n = read(socket, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return std::nullopt;  // closed, timed out or reset
-        const std::string_view got(buf.data(), static_cast<std::size_t>(n));
-        const ReplyFrame f = frame_reply(got);
-        if (f.kind == ReplyFrame::ERROR_REPLY) {
-            std::fwrite(got.data(), 1, got.size(), stderr);
+        int ready = 0;
+        if (left > 0) {
+            pollfd p{socket, POLLIN, 0};
+            ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, seconds * 1000)));
+            if (ready < 0 && errno == EINTR) continue;
+        }
+        ssize_t n = -1;
+        if (ready > 0) {
+            // pending never grows past one read's worth
+            do {
+                n = read(socket, buf.data(), buf.size() - pending.size());
+            } while (n < 0 && errno == EINTR);
+        }
+        if (n <= 0) {  // time-out, closed or reset: a cut error reply still shows
+            error_reply();
             return std::nullopt;
         }
+        pending.append(buf.data(), static_cast<std::size_t>(n));
+        const bool line_ended = pending.back() == '\n';
+        if (pending[0] == '4' || pending[0] == '5') {
+            if (!line_ended && pending.size() < REPLY_READ_SIZE) continue;
+            error_reply();
+            return std::nullopt;
+        }
+        const ReplyFrame f = frame_reply(pending);
         if (f.kind == ReplyFrame::LINE) return f.line;
+        // Complete lines that are no reply (continuation lines) are done
+        // with; so is a line too long to be one.
+        if (line_ended || pending.size() >= REPLY_READ_SIZE) pending.clear();
     }
 }
 

@@ -33,6 +33,14 @@ bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+std::string_view trim_blanks(std::string_view t) {
+    while (!t.empty() && is_space(t.front()))
+        t.remove_prefix(1);
+    while (!t.empty() && is_space(t.back()))
+        t.remove_suffix(1);
+    return t;
+}
+
 // Waits until `fd` is readable, at most one class time-out and never past
 // the reply's deadline. False when the time ran out.
 bool wait_readable(int fd, int timeout_ms, Clock::time_point deadline) {
@@ -98,9 +106,10 @@ std::string build_http_request(const ProbeContext& ctx) {
     return req + "\r\n";
 }
 
-std::string read_http_reply(int socket, int timeout_ms, Clock::time_point deadline) {
+std::string read_http_reply(int socket, int timeout_ms, Clock::time_point deadline, bool* capped) {
     data.reset();
     data_source.reset();
+    if (capped != nullptr) *capped = false;
     std::string h;
     bool page = false;
     char buf[READ_BLOCK];
@@ -123,6 +132,7 @@ std::string read_http_reply(int socket, int timeout_ms, Clock::time_point deadli
                 data.emplace();
                 page = true;
             } else if (h.size() >= HEADER_CAP) {
+                if (capped != nullptr) *capped = true;
                 return h;
             }
         }
@@ -187,8 +197,21 @@ std::string get_raw_url(std::string_view body) {
     // The first quote after the target ends it: the last one of the page
     // would take in whatever markup follows.
     const auto quote = body.find('"', start);
-    if (quote == std::string_view::npos || quote - start > REFRESH_TARGET_MAX) return "";
-    return std::string(body.substr(start, quote - start));
+    if (quote == std::string_view::npos) return "";
+    std::string_view target = trim_blanks(body.substr(start, quote - start));
+    // content="0; url='...'": the single quotes are not part of the target.
+    if (!target.empty() && target[0] == '\'') {
+        target.remove_prefix(1);
+        target = trim_blanks(target.substr(0, target.find('\'')));
+    }
+    if (target.size() > REFRESH_TARGET_MAX) return "";
+    return std::string(target);
+}
+
+std::optional<std::string> server_target(std::string_view text) {
+    const std::string_view t = trim_blanks(text);
+    if (has_control_byte(t)) return std::nullopt;
+    return std::string(t);
 }
 
 std::string resolve_reference(const UrlParts& base, std::string_view ref) {
@@ -231,23 +254,37 @@ int http_transfer(ProbeContext& ctx, int retries) {
     if (s.send_once(request) < 0 && errno == EAGAIN) return finish(ctx, OUTCOME_FAILED);
 
     const auto deadline = Clock::now() + std::chrono::seconds(REPLY_TIME_FACTOR * seconds);
+    // The first bytes: read on until the four that must say "HTTP" are
+    // there, however the server's segments cut them.
     char first[8];
-    if (!wait_readable(s.get(), seconds * 1000, deadline)) return finish(ctx, OUTCOME_FAILED);
-    const ssize_t n = read_some(s.get(), first, sizeof first);
-    if (n < 4 || std::string_view(first, 4) != "HTTP") return finish(ctx, OUTCOME_FAILED);
-    const std::string reply = std::string(first, static_cast<std::size_t>(n)) +
-                              read_http_reply(s.get(), seconds * 1000, deadline);
+    std::size_t n = 0;
+    while (n < 4) {
+        if (!wait_readable(s.get(), seconds * 1000, deadline)) return finish(ctx, OUTCOME_FAILED);
+        const ssize_t got = read_some(s.get(), first + n, sizeof first - n);
+        if (got <= 0) return finish(ctx, OUTCOME_FAILED);
+        n += static_cast<std::size_t>(got);
+    }
+    if (std::string_view(first, 4) != "HTTP") return finish(ctx, OUTCOME_FAILED);
+    bool capped = false;
+    const std::string reply =
+        std::string(first, n) + read_http_reply(s.get(), seconds * 1000, deadline, &capped);
     if (data.has_value()) data_source = e;
 
     if (reply.size() < 10) return finish(ctx, OUTCOME_FAILED);  // no status digit
     const char digit = reply[9];
-    HeaderList fields = parse_header_fields(reply);
-    const auto location = find_header_field("location", fields);
+    // A header block cut at the cap may end inside a line: only whole lines
+    // count, so a cut Location is never followed.
+    const std::string_view whole =
+        capped ? std::string_view(reply).substr(0, reply.rfind('\n') + 1) : std::string_view(reply);
+    HeaderList fields = parse_header_fields(whole);
+    std::optional<std::string> location = find_header_field("location", fields);
+    if (location.has_value()) location = server_target(*location);
 
     if (digit == '3' && location.has_value()) {
         auto target = url_new();
         url_init(*target, resolve_reference(*e, *location));
         ctx.current = target;  // e stays alive: it is read again below
+        ctx.trail.push_back(target->spec.value_or(""));
         ++redirect_count;
         http_transfer(ctx, retries);  // this connection stays open meanwhile
     } else if (digit == '4' || digit == '5') {
@@ -259,9 +296,12 @@ int http_transfer(ProbeContext& ctx, int retries) {
     free_header_fields(fields);
     s.reset();
     if (data.has_value()) {
-        const std::string raw = get_raw_url(*data);
+        const auto raw = server_target(get_raw_url(*data));
         const UrlParts& page_url = data_source ? *data_source : *ctx.current;
-        if (!raw.empty()) ctx.current->spec = resolve_reference(page_url, raw);
+        if (raw.has_value() && !raw->empty()) {
+            ctx.current->spec = resolve_reference(page_url, *raw);
+            ctx.trail.push_back(*ctx.current->spec);
+        }
         // Taken once: an enclosing redirect call would otherwise apply it
         // again against its own URL.
         data.reset();

@@ -42,9 +42,10 @@ std::string build_http_request(const ProbeContext& context);
 
 /// Reads the rest of the header block (and the page, for "text/html") from
 /// `socket`, each wait at most `timeout_ms` and all before `deadline`; sets
-/// data and content_type.
+/// data and content_type. `capped` tells that the header block was cut at
+/// HEADER_CAP, so its last line may be cut short.
 std::string read_http_reply(int socket, int timeout_ms,
-                            std::chrono::steady_clock::time_point deadline);
+                            std::chrono::steady_clock::time_point deadline, bool* capped = nullptr);
 
 /// One field of a reply's header block.
 struct HeaderField {
@@ -65,8 +66,14 @@ void free_header_fields(HeaderList& list);
 std::string& string_lowercase(std::string& text);
 
 /// The target of a meta refresh in a page, up to the first double quote
-/// after "url="; "" when there is none or it is longer than the maximum.
+/// after "url=", without blanks or single quotes around it; "" when there
+/// is none or it is longer than the maximum.
 std::string get_raw_url(std::string_view body);
+
+/// A URL a server sent (Location, refresh target) fit to follow and to
+/// store: blanks around it trimmed; none when it still holds a control
+/// byte, which must never reach the wire or the queue.
+std::optional<std::string> server_target(std::string_view text);
 
 /// `ref` (a Location value or refresh target) made absolute against the
 /// URL of `base`, the way browsers resolve the common forms.

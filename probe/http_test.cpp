@@ -41,7 +41,7 @@ class HttpProbe : public ::testing::Test {
 
     static ProbeRun<UrlParts> probe(const std::string& url, int retries = 0) {
         http_reset_redirects();
-        ProbeContext ctx{url_new()};
+        ProbeContext ctx{url_new(), {}};
         url_init(*ctx.current, url);
         return run_probe(ctx, http_transfer, retries);
     }
@@ -279,6 +279,46 @@ TEST_F(HttpProbe, MetaRefreshSettlesTheUrl) {
         EXPECT_EQ(r.current->kind, c.kind) << c.name;
         EXPECT_EQ(server.connections(), 1) << c.name;  // the target is not probed
     }
+}
+
+// Whatever a server names as the next URL is hostile input: trimmed, and
+// neither followed nor stored when it holds a control byte or was cut.
+TEST_F(HttpProbe, ServerTargetsAreCheckedBeforeUse) {
+    const std::string meta = "<meta HTTP-EQUIV=\"REFRESH\" content=\"0; url=";
+    struct Case {
+        const char* name;
+        std::string reply;
+        std::string spec;
+        int connections;
+    };
+    const Case cases[] = {
+        {"blanks around a location", found("  http://web.test/b \t"), "http://web.test/b", 2},
+        {"escape in a location", found("http://web.test/\x1b[2Jb"), "http://web.test/a", 1},
+        {"tab in a location", found("http://web.test/a\tb"), "http://web.test/a", 1},
+        {"location cut at the header cap",
+         "HTTP/1.0 302 Found\r\nLocation: http://web.test/" + std::string(100 * 1024, 'l'),
+         "http://web.test/a", 1},
+        {"refresh in single quotes",
+         ok("Content-Type: text/html\r\n", meta + " 'http://other.test/f.torrent' \">"),
+         "http://other.test/f.torrent", 1},
+        {"line feed in a refresh", ok("Content-Type: text/html\r\n", meta + "/x\ny\">"),
+         "http://web.test/a", 1},
+    };
+    for (const auto& c : cases) {
+        ScriptedServer server("127.0.0.1", 80, {reply(c.reply), reply(ok())});
+        const auto r = probe("http://web.test/a");
+        EXPECT_EQ(r.outcome, OUTCOME_REACHABLE) << c.name;
+        EXPECT_EQ(r.current->spec, c.spec) << c.name;
+        EXPECT_EQ(server.connections(), c.connections) << c.name;
+    }
+}
+
+// TCP is a byte stream: a status line in two segments is still a reply.
+TEST_F(HttpProbe, ReplyInPiecesIsStillAReply) {
+    ScriptedServer server(
+        "127.0.0.1", 80,
+        {{read_request(), send("HT"), pause(100), send("TP/1.0 200 OK\r\n\r\n"), close()}});
+    EXPECT_EQ(probe("http://web.test/x").outcome, OUTCOME_REACHABLE);
 }
 
 TEST_F(HttpProbe, SuffixOfTheEntryUrlSetsTheKind) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 /// Kind of a URL, from its form and, after a probe, from its ending.
 enum : std::uint32_t {
@@ -38,8 +39,17 @@ struct UrlParts {
     std::optional<std::string> file;  ///< what follows dir; never set empty by the parser
 };
 
+/// What the pass learns of a probe besides its final record.
+struct ProbeTrace {
+    /// The network was used (false for URLs settled by their form).
+    bool probed = false;
+    /// The URLs the last probe went through, in order: the one it started
+    /// on, then each redirect or refresh target it took; the final spec last.
+    std::vector<std::string> trail;
+};
+
 /// Parses a job's URL and probes it (with protocol fallback); `retries`
 /// selects the time-outs. The record probed last, never null: its spec,
-/// kind and outcome are the job's result. `probed`, when given, tells
-/// whether the network was used (false for URLs settled by their form).
-std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, bool* probed = nullptr);
+/// kind and outcome are the job's result. `trace`, when given, is filled.
+std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries,
+                                     ProbeTrace* trace = nullptr);

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "probe.h"
 
@@ -11,6 +12,8 @@
 /// Records it stops naming stay alive while anything still holds them.
 struct ProbeContext {
     std::shared_ptr<UrlParts> current;
+    /// The specs current has had since the last probe began (see ProbeTrace).
+    std::vector<std::string> trail;
 };
 
 /// A fresh record: every text unset, kind KIND_NONE, port 0.
