@@ -10,12 +10,24 @@
 
 namespace {
 
-// A waiting job as the file held it when the pass began.
+// A waiting job as the file held it when the pass began, and its node: the
+// result goes into the very job probed, never into another with its URL.
 struct WaitingJob {
+    LogNote* node;
     std::int32_t id;
     std::string url;
     std::int32_t retries;
 };
+
+// The URL a job is written back with: the last of its chain that fits the
+// record (the one that redirected to an over-long target, the job's own URL
+// as probed), else the URL as stored. Never a cut URL.
+std::string fitting_url(const WaitingJob& job, const ProbeTrace& trace) {
+    for (auto it = trace.trail.rbegin(); it != trace.trail.rend(); ++it) {
+        if (it->size() < LN_RESOLVED_URL_LEN) return *it;
+    }
+    return job.url;
+}
 
 // Type code and status for a probe's final record; false when the pass
 // must end after this job (a refused login).
@@ -53,20 +65,18 @@ int initlognote3() {
     // One hold of the queue lock spans the load and the pass, so the list
     // the pass writes back is exactly the file as it stood: nothing another
     // process adds meanwhile can be written over.
-    jqs_lock();
+    QueueLock lock(jqs_dir);
+    if (lock.locked()) jqs_remove_leftovers(jqs_file);
     std::vector<LogNote*> file_order;
     const int loaded = jqs_load(head.get(), &file_order);
-    if (loaded < 0) {  // no queue, or not all of it: nothing the pass could write
-        jqs_unlock();
-        return loaded;
-    }
+    if (loaded < 0) return loaded;  // no queue, or not all of it: nothing to write
 
     // The jobs in the order the file held them, taken before any update:
     // the rewrites reorder the file, and each waiting job is probed once.
     std::vector<WaitingJob> waiting;
-    for (const LogNote* n : file_order) {
+    for (LogNote* n : file_order) {
         if (n->url[0] != '\0' && n->status == STATUS_WAITING)
-            waiting.push_back({n->id, std::string(field_text(n->url)), n->retries});
+            waiting.push_back({n, n->id, std::string(field_text(n->url)), n->retries});
     }
     file_order.clear();
 
@@ -75,25 +85,24 @@ int initlognote3() {
     // to redo: they wait in memory for the next rewrite or the end.
     bool unwritten = false;
     for (const WaitingJob& job : waiting) {
-        bool probed = false;
-        const auto result = url_parser(job.url, job.retries, &probed);
+        ProbeTrace trace;
+        const auto result = url_parser(job.url, job.retries, &trace);
         const Verdict v = classify(*result, job.retries);
         const std::string resolved = result->spec.value_or("");
         if (resolved.size() >= LN_RESOLVED_URL_LEN) {
-            // Cut, it would be a different URL: leave the job as it was.
             std::fprintf(stderr,
-                         "job %d: resolved URL of %zu characters does not fit, left unchanged\n",
+                         "job %d: resolved URL of %zu characters does not fit, the last URL of "
+                         "its chain that fits is written\n",
                          static_cast<int>(job.id), resolved.size());
-        } else if (probed) {
-            updatelognote_byurl(job.url, resolved, head.get(), v.type, v.status, v.retries, true);
+        }
+        lognote_set(*job.node, fitting_url(job, trace), v.type, v.status, v.retries);
+        unwritten = true;
+        if (trace.probed) {
+            refresh_jqs(true);
             unwritten = false;
-        } else {
-            unwritten =
-                lognote_update(job.url, resolved, head.get(), v.type, v.status, v.retries) ||
-                unwritten;
         }
         if (!v.go_on) break;  // the later jobs wait for the next run
     }
     if (unwritten) refresh_jqs(true);
-    return jqs_unlock();
+    return lock.release();
 }

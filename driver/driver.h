@@ -1,6 +1,8 @@
 // The detector process: one run over the job queue, then exit.
 #pragma once
 
+#include <signal.h>
+
 /// Created by the download manager while a run is due; removed at its end.
 inline constexpr const char* DETECT_MARKER = "/opt/etc/qv2_detect_protected";
 
@@ -14,8 +16,11 @@ int detect_run();
 /// lock.
 int initlognote3();
 
-/// SIGTERM and SIGUSR2: end at once with status 0.
-extern "C" void handle_stop_signal(int sig);
+/// Every signal that stops a run (SIGTERM, SIGINT, SIGUSR1 and the like):
+/// the queue-lock token is given back and the run ends at once with status
+/// 0. A signal that reports a fault gives the token back, then takes its
+/// usual course.
+extern "C" void handle_stop_signal(int sig, siginfo_t* info, void* context);
 
 /// Removes `path` whatever its kind, a directory with all its contents,
 /// never following a symbolic link. Quiet when it is already gone.

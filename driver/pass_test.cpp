@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -184,16 +185,18 @@ TEST_F(DetectorPass, OnlyWaitingJobsWithAUrlAreTouched) {
     ScriptedServer http("127.0.0.1", 80, {HTTP_OK});
     const QueueRec detected = done(1, "http://web.test/v", "http://web.test/v", "1", 'v');
     const QueueRec refused = done(2, "ftp://ftp.test/x", "ftp://ftp.test/x", "2", 'x');
-    area->write_queue({detected, refused, waiting(3, ""), waiting(4, "http://web.test/w"),
-                       waiting(5, "http://web.test/w")});
+    area->write_queue({detected, refused, waiting(3, ""), waiting(4, "http://web.test/w", 1),
+                       waiting(5, "http://web.test/w", 2), waiting(6, "http://web.test/v")});
     EXPECT_EQ(run().status, 0);
-    // The empty record is dropped; both duplicates are probed, and every
-    // update addresses the first of them.
+    // The empty record is dropped. A link added again is a job of its own:
+    // each result goes into the very job probed, never into another one
+    // with the same URL.
     EXPECT_EQ(area->queue(),
               (std::vector<QueueRec>{detected, refused,
-                                     done(4, "http://web.test/w", "http://web.test/w", "1", 'v'),
-                                     waiting(5, "http://web.test/w")}));
-    EXPECT_EQ(http.connections(), 2);
+                                     done(4, "http://web.test/w", "http://web.test/w", "1", 'v', 1),
+                                     done(5, "http://web.test/w", "http://web.test/w", "1", 'v', 2),
+                                     done(6, "http://web.test/v", "http://web.test/v", "1", 'v')}));
+    EXPECT_EQ(http.connections(), 3);
 }
 
 TEST_F(DetectorPass, QueueWithoutWaitingJobsIsNotRewritten) {
@@ -209,17 +212,26 @@ TEST_F(DetectorPass, QueueWithoutWaitingJobsIsNotRewritten) {
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
 }
 
-TEST_F(DetectorPass, OverlongResolvedUrlLeavesTheJobUnchanged) {
-    const std::string target = "/" + std::string(600, 'p');
+TEST_F(DetectorPass, OverlongTargetGivesTheLastUrlOfTheChainThatFits) {
+    const std::string long_target = "/" + std::string(600, 'p');
     ScriptedServer http(
         "127.0.0.1", 80,
-        {{read_request(), send("HTTP/1.0 302 Found\r\nLocation: " + target + "\r\n\r\n"), close()},
+        {{read_request(), send("HTTP/1.0 302 Found\r\nLocation: /mid\r\n\r\n"), close()},
+         {read_request(), send("HTTP/1.0 302 Found\r\nLocation: " + long_target + "\r\n\r\n"),
+          close()},
          HTTP_OK});
-    area->write_queue({waiting(9, "http://web.test/short")});
+    const std::string stored = "web.test/" + std::string(496, 's');  // its http:// form is too long
+    area->write_queue({waiting(9, "http://web.test/short"), waiting(10, stored)});
     const ProcResult r = run();
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(area->queue(), (std::vector<QueueRec>{waiting(9, "http://web.test/short")}));
-    EXPECT_EQ(r.err, "job 9: resolved URL of 616 characters does not fit, left unchanged\n");
+    EXPECT_EQ(area->queue(), (std::vector<QueueRec>{
+                                 done(9, "http://web.test/short", "http://web.test/mid", "1", 'v'),
+                                 done(10, stored, stored, "1", 'v')}));
+    EXPECT_EQ(r.err,
+              "job 9: resolved URL of 616 characters does not fit, the last URL of its chain "
+              "that fits is written\n"
+              "job 10: resolved URL of 512 characters does not fit, the last URL of its chain "
+              "that fits is written\n");
 }
 
 TEST_F(DetectorPass, LockIsHeldForTheRunAndGivenBack) {
@@ -236,6 +248,73 @@ TEST_F(DetectorPass, LockIsHeldForTheRunAndGivenBack) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(count_tokens(area->lock_path()), 1);
     EXPECT_EQ(area->queue()[0].status, 'v');
+}
+
+// A download disk without room for a second copy of the queue: written in
+// place. Any other failure to write: said, and the queue left as it was.
+TEST_F(DetectorPass, FullOrReadOnlyQueueFolderIsReported) {
+    const std::vector<QueueRec> jobs = {waiting(1, "magnet:?a"), waiting(2, "b.torrent")};
+    struct Case {
+        const char* name;
+        bool read_only;
+        std::string err;  // after the queue path
+        bool written;
+    };
+    const Case cases[] = {
+        {"full", false, ": no room for a temporary copy, the queue was written in place\n", true},
+        {"read-only", true, ": the queue could not be written: Read-only file system\n", false},
+    };
+    for (const auto& c : cases) {
+        DownloadArea a;
+        const std::string logs = a.base() + "/Download2/.logs";
+        ASSERT_EQ(mount("tmpfs", logs.c_str(), "tmpfs", 0, "size=16k"), 0);
+        a.write_queue(jobs);
+        if (c.read_only) {
+            ASSERT_EQ(mount(logs.c_str(), logs.c_str(), nullptr, MS_BIND, nullptr), 0);
+            ASSERT_EQ(
+                mount(nullptr, logs.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
+                0);
+        } else {
+            const int fill = open((logs + "/fill").c_str(), O_WRONLY | O_CREAT, 0600);
+            const std::string block(512, 'f');
+            while (write(fill, block.data(), block.size()) > 0) {
+            }
+            close(fill);
+        }
+        const ProcResult r = run();
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.err, a.queue_file() + c.err) << c.name;
+        EXPECT_EQ(a.queue()[1].status, c.written ? 'v' : 'w') << c.name;
+        EXPECT_EQ(read_file(a.queue_file()).size(), 2 * REC_SIZE) << c.name;
+        umount2(logs.c_str(), MNT_DETACH);
+        umount2(logs.c_str(), MNT_DETACH);
+    }
+}
+
+// An owner who moved the queue to another disk behind a link keeps the
+// link; the copies a killed rewrite left are cleared up under the lock.
+TEST_F(DetectorPass, LinkedQueueStaysLinkedAndLeftOversGo) {
+    TempDir other;
+    const std::string real = other / "real.jqs";
+    write_file(real, queue_bytes({waiting(1, "magnet:?a")}));
+    ASSERT_EQ(symlink(real.c_str(), area->queue_file().c_str()), 0);
+    const std::string logs = area->base() + "/Download2/.logs/";
+    for (const std::string& name : {other / "real.jqs.a1B2c3", logs + "qv.jqs.Zz9y8X",
+                                    other / "real.jqs.5char", other / "real.jqs.sevench"})
+        write_file(name, "left over");
+    mkdir((other / "real.jqs.dirxyz").c_str(), 0755);
+    symlink(real.c_str(), (other / "real.jqs.linkxy").c_str());
+    LockHolder lock(area->lock_path(), 1);
+    EXPECT_EQ(run().status, 0);
+    struct stat st;
+    ASSERT_EQ(lstat(area->queue_file().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(parse_queue(read_file(real))[0].type, "3");
+    for (const std::string& gone : {other / "real.jqs.a1B2c3", logs + "qv.jqs.Zz9y8X"})
+        EXPECT_FALSE(path_exists(gone)) << gone;
+    for (const std::string& kept : {other / "real.jqs.5char", other / "real.jqs.sevench",
+                                    other / "real.jqs.dirxyz", other / "real.jqs.linkxy"})
+        EXPECT_TRUE(path_exists(kept)) << kept;
 }
 
 TEST_F(DetectorPass, RunsWithoutALockFifo) {

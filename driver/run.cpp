@@ -24,28 +24,51 @@ void keep_standard_fds_open() {
     }
 }
 
+// The dispositions the stop handler replaced, for the signals that report
+// a fault of the process itself: after the token is back, the fault takes
+// its course (a core, a sanitizer's report) instead of passing as a stop.
+struct sigaction fault_actions[NSIG];
+
+bool is_fault(int sig) {
+    return sig == SIGSEGV || sig == SIGBUS || sig == SIGILL || sig == SIGFPE || sig == SIGABRT ||
+           sig == SIGTRAP || sig == SIGSYS;
+}
+
 void install_signals() {
     signal(SIGHUP, SIG_IGN);
+    // A write to a closed stderr or past a file size limit fails instead of
+    // ending the run with the token taken.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    const sigset_t stop = stop_signals();
     struct sigaction sa {};
-    sa.sa_handler = handle_stop_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGUSR2, &sa, nullptr);
+    sa.sa_sigaction = handle_stop_signal;
+    sa.sa_flags = SA_SIGINFO;
+    sa.sa_mask = stop;  // one handler at a time
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sigismember(&stop, sig) == 1)
+            sigaction(sig, &sa, is_fault(sig) ? &fault_actions[sig] : nullptr);
+    }
     // A mask inherited from the starter must not hold the stop signals off.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGUSR2);
     sigprocmask(SIG_UNBLOCK, &stop, nullptr);
 }
 
 }  // namespace
 
-extern "C" void handle_stop_signal(int) {
+extern "C" void handle_stop_signal(int sig, siginfo_t* info, void*) {
     // Only async-signal-safe work: hand back a queue-lock token this process
-    // holds, so the download manager's other processes are not locked out,
-    // and end. The memory goes back to the system with the process.
+    // holds, so the download manager's other processes are not locked out.
     jqs_release_on_signal();
+    if (is_fault(sig)) {
+        // Back to the disposition it had, which then takes the signal: a
+        // fault of the kernel's happens again on return, one sent by a
+        // process (abort's included) is sent again.
+        sigaction(sig, &fault_actions[sig], nullptr);
+        if (info == nullptr || info->si_code <= 0) raise(sig);
+        return;
+    }
+    // A stop: end at once. The memory goes back to the system with the
+    // process.
     _exit(0);
 }
 
@@ -57,9 +80,10 @@ int detect_run() {
     close(0);
     install_signals();
 
-    init_path();
-    head = std::make_unique<LogNote>();
-    initlognote3();
+    if (init_path()) {
+        head = std::make_unique<LogNote>();
+        initlognote3();
+    }
     remove_marker();
     freelognote();
     sync();

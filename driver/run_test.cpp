@@ -8,7 +8,9 @@
 
 #include "area.h"
 #include "lock_fifo.h"
+#include "net.h"
 #include "sandbox.h"
+#include "scripted_server.h"
 #include "util.h"
 
 namespace {
@@ -106,6 +108,78 @@ TEST_F(DetectorRun, ClosedStandardStreamsAreNotReused) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(area.queue_file()),
               queue_record(QueueRec{1, "http://a/x", "ftp://a/x", "5", 'w', 1}));
+}
+
+// However a run holding the token is stopped (Ctrl-C, Ctrl-\\, a signal
+// meant for another process), the token comes back and the queue is whole.
+TEST_F(DetectorRun, EveryStopGivesTheTokenBack) {
+    DownloadArea area;
+    area.write_queue({waiting(1, "http://127.0.0.1/x")});
+    const std::string before = read_file(area.queue_file());
+    LockHolder lock(area.lock_path(), 1);
+    for (int sig : {SIGINT, SIGQUIT, SIGUSR1, SIGRTMIN + 3}) {
+        ScriptedServer stalled("127.0.0.1", 80, {{script::stall()}});
+        write_file(TEST_MARKER, "");
+        Child c(detector(), {});
+        ASSERT_TRUE(wait_until([&] { return stalled.connections() > 0; }, 10)) << sig;
+        c.signal(sig);
+        const ProcResult r = c.wait(10);
+        EXPECT_TRUE(r.exited && r.status == 0) << sig;
+        EXPECT_EQ(count_tokens(area.lock_path()), 1) << sig;
+        EXPECT_TRUE(path_exists(TEST_MARKER)) << sig;
+        EXPECT_TRUE(read_file(area.queue_file()) == before) << sig;
+    }
+    // A stop right as the token is taken: never lost, never doubled.
+    area.write_queue({waiting(1, "magnet:?a")});
+    for (int i = 0; i < 40; ++i) {
+        Child c(detector(), {});
+        usleep(static_cast<useconds_t>(i * 150));
+        c.signal(SIGTERM);
+        c.wait(10);
+        ASSERT_EQ(count_tokens(area.lock_path()), 1) << "round " << i;
+    }
+}
+
+// The starter went away: a diagnostic into a closed pipe must not end the
+// run with the token taken.
+TEST_F(DetectorRun, ClosedStandardErrorPipeIsHarmless) {
+    DownloadArea area;
+    area.write_queue({waiting(1, "http://nowhere/x"), waiting(2, "magnet:?b")});
+    LockHolder lock(area.lock_path(), 1);
+    write_file(TEST_MARKER, "");
+    const ProcResult r = run_process(
+        {"sh", "-c",
+         std::string("exec 3>&1; { ") + QV2_DETECT_BIN + " 2>&1 >&3; echo $? >&3; } | true"},
+        {}, 30);
+    EXPECT_EQ(r.out, "0\n");
+    EXPECT_FALSE(path_exists(TEST_MARKER));
+    EXPECT_EQ(count_tokens(area.lock_path()), 1);
+    EXPECT_EQ(area.queue()[1].type, "3");
+}
+
+// A USB disk mounted at a long path: the whole 12th line is the base path,
+// as long as every path built from it fits.
+TEST_F(DetectorRun, LongMountPathsAreTakenWholeOrRefused) {
+    TempDir top;
+    const std::string mount60 = top.path() + "/" + std::string(60 - top.path().size() - 1, 'm');
+    const std::string mount240 = top.path() + "/" + std::string(240 - top.path().size() - 1, 'm');
+    for (const std::string& base : {mount60, mount240}) {
+        mkdir(base.c_str(), 0755);
+        mkdir((base + "/Download2").c_str(), 0755);
+        mkdir((base + "/Download2/.logs").c_str(), 0755);
+        write_file(base + "/Download2/.logs/qv.jqs", queue_bytes({waiting(1, "magnet:?a")}));
+        write_file(TEST_CONF, general_conf(base));
+        write_file(TEST_MARKER, "");
+        const ProcResult r = run_process(detector(), {}, 20);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_FALSE(path_exists(TEST_MARKER));
+        const bool fits = base.size() <= 231;
+        EXPECT_EQ(parse_queue(read_file(base + "/Download2/.logs/qv.jqs"))[0].type, fits ? "3" : "")
+            << base.size();
+        EXPECT_EQ(r.err, fits ? ""
+                              : "qv2_general.conf: the download area path on line 12 is "
+                                "longer than 231 characters; the queue is left alone\n");
+    }
 }
 
 }  // namespace
