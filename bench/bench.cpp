@@ -206,9 +206,7 @@ void samehost(const std::string& detector, int runs) {
     row("samehost", "time-outs without reuse", "20 jobs x 2 lookups x 3 s = 120 s");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int bench_main(int argc, char** argv) {
     std::string detector, bare;
     int runs = 9;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -236,4 +234,15 @@ int main(int argc, char** argv) {
         std::printf("%-9s  %-24s  %-12s  %s\n", r.scenario.c_str(), r.metric.c_str(),
                     r.value.c_str(), r.target.c_str());
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return bench_main(argc, argv);
+    } catch (const std::exception& e) {  // a server that would not start
+        std::fprintf(stderr, "qv2_bench: %s\n", e.what());
+        return 1;
+    }
 }

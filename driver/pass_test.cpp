@@ -439,7 +439,9 @@ TEST_F(DetectorPass, FormOnlyQueueIsWrittenOnce) {
 }
 
 TEST_F(DetectorPass, KilledMidPassLeavesAWholeQueue) {
-    NginxServer web("127.0.0.1", 80, {{"f", "x"}});
+    // Answers that take a while, so the kill surely comes mid-pass.
+    ScriptedServer web("127.0.0.1", 80,
+                       {{read_request(), pause(20), send("HTTP/1.0 200 OK\r\n\r\n"), close()}});
     std::vector<QueueRec> jobs;
     for (int i = 1; i <= 400; ++i) {
         jobs.push_back(waiting(i, i % 3 == 0 ? "http://web.test/f?" + std::to_string(i)

@@ -112,7 +112,7 @@ Lookup ares_lookup(const std::string& host, int seconds) {
             if (ARES_GETSOCK_WRITABLE(bits, i)) ev |= POLLOUT;
             if (ev != 0) fds[n++] = pollfd{socks[i], ev, 0};
         }
-        timeval max{left / 1000, (left % 1000) * 1000};
+        timeval max{left / 1000, static_cast<suseconds_t>(left % 1000) * 1000};
         timeval tv;
         const timeval* t = ares_timeout(channel, &max, &tv);
         const int wait_ms = static_cast<int>(t->tv_sec * 1000 + (t->tv_usec + 999) / 1000);

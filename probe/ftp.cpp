@@ -83,7 +83,7 @@ std::optional<std::string> get_line(int socket, int retries) {
         int ready = 0;
         if (left > 0) {
             pollfd p{socket, POLLIN, 0};
-            ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, seconds * 1000)));
+            ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, seconds * 1000LL)));
             if (ready < 0 && errno == EINTR) continue;
         }
         ssize_t n = -1;

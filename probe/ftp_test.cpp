@@ -197,7 +197,7 @@ TEST_F(FtpProbe, ControlBytesInTheLoginAreNeverSent) {
 }
 
 TEST_F(FtpProbe, LongReplyWithoutLineEnd) {
-    ScriptedServer server("127.0.0.1", 21, {{send(std::string(10 * 1024, 'x')), close()}});
+    ScriptedServer server("127.0.0.1", 21, {{send(std::string(REPLY_READ_SIZE, 'x')), close()}});
     const auto r = probe("ftp://ftp.test/f");
     EXPECT_EQ(r.outcome, OUTCOME_FAILED);
     EXPECT_EQ(r.err, "");

@@ -21,8 +21,8 @@ extern std::optional<std::string> content_type;
 /// A reply's header block stops being read past this size, its page past
 /// PAGE_CAP, and the whole reply after REPLY_TIME_FACTOR class time-outs:
 /// a hostile server can't exhaust a router's memory or hold the run.
-inline constexpr std::size_t HEADER_CAP = 64 * 1024;
-inline constexpr std::size_t PAGE_CAP = 1024 * 1024;
+inline constexpr std::size_t HEADER_CAP = std::size_t{64} * 1024;
+inline constexpr std::size_t PAGE_CAP = std::size_t{1024} * 1024;
 inline constexpr int REPLY_TIME_FACTOR = 4;
 /// Longest meta refresh target taken.
 inline constexpr std::size_t REFRESH_TARGET_MAX = 511;

@@ -296,7 +296,8 @@ TEST_F(HttpProbe, ServerTargetsAreCheckedBeforeUse) {
         {"escape in a location", found("http://web.test/\x1b[2Jb"), "http://web.test/a", 1},
         {"tab in a location", found("http://web.test/a\tb"), "http://web.test/a", 1},
         {"location cut at the header cap",
-         "HTTP/1.0 302 Found\r\nLocation: http://web.test/" + std::string(100 * 1024, 'l'),
+         "HTTP/1.0 302 Found\r\nLocation: http://web.test/" +
+             std::string(std::size_t{100} * 1024, 'l'),
          "http://web.test/a", 1},
         {"refresh in single quotes",
          ok("Content-Type: text/html\r\n", meta + " 'http://other.test/f.torrent' \">"),

@@ -32,7 +32,7 @@ need_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ pkg-config libc-ares-dev libgtest-dev)
-TEST_PACKAGES=(clang libclang-rt-14-dev iproute2 util-linux nginx-light vsftpd groff-base strace)
+TEST_PACKAGES=(clang clang-format clang-tidy libclang-rt-14-dev iproute2 util-linux nginx-light vsftpd groff-base strace)
 
 CROSS_TARGETS=(mipsel-linux-gnu:mipsel arm-linux-gnueabihf:armhf)
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything and passes every test: the release-like build with all
-# tests, a second build under AddressSanitizer + UndefinedBehaviorSanitizer
-# (clang, with the fuzz targets) running all but the slow time-out cases, and
-# the router builds (mipsel, armhf) with all tests under qemu-user.
+# Builds everything and passes every test: the house checks (clang-format,
+# clang-tidy), the release-like build with all tests, a second build under
+# AddressSanitizer + UndefinedBehaviorSanitizer (clang, with the fuzz
+# targets) running all but the slow time-out cases, and the router builds
+# (mipsel, armhf) with all tests under qemu-user.
 # Run as root: the end-to-end tests need private namespaces.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +14,7 @@ jobs=$(($(nproc) * 3))
 
 cmake -S . -B build -DQV2_WERROR=ON -DQV2_TESTS=ON
 cmake --build build -j"$(nproc)"
+scripts/lint.sh
 ctest --test-dir build -j"$jobs" --output-on-failure
 
 CC=clang CXX=clang++ cmake -S . -B build-san -DCMAKE_BUILD_TYPE=Debug \

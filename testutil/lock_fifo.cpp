@@ -22,7 +22,7 @@ LockHolder::LockHolder(const std::string& path, int tokens) {
         const int wr = open(p, O_WRONLY | O_NONBLOCK);
         char ok = rd >= 0 && wr >= 0 ? 1 : 0;
         for (int i = 0; ok && i < tokens; ++i)
-            ok = write(wr, "t", 1) == 1;
+            ok = write(wr, "t", 1) == 1 ? 1 : 0;
         (void)!write(ready[1], &ok, 1);
         close(ready[1]);
         for (;;)

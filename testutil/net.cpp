@@ -145,7 +145,7 @@ void Listener::fill_accept_queue() {
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<uint16_t>(port_));
         inet_pton(AF_INET, ip_.c_str(), &sa.sin_addr);
-        connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        (void)connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
         clients_.push_back(c);
         pollfd p{c, POLLOUT, 0};
         if (poll(&p, 1, 300) == 0) return;  // this one was dropped: the queue is full

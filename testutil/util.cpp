@@ -163,7 +163,7 @@ ProcResult Child::wait(double limit) {
     }
     result_.max_rss_kib = ru.ru_maxrss;
     result_.cpu_seconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-                          (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+                          static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     result_.seconds = now_seconds() - start_;
     reaped_ = true;
     result_.exited = !result_.timed_out && WIFEXITED(status);
