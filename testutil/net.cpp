@@ -38,14 +38,27 @@ std::string dns_reply(const std::string& q, DnsServer::Mode mode, in_addr answer
 }  // namespace
 
 int bound_socket(int type, const std::string& ip, int port) {
-    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    const bool v6 = ip.find(':') != std::string::npos;
+    const int fd = socket(v6 ? AF_INET6 : AF_INET, type | SOCK_CLOEXEC, 0);
     const int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    sockaddr_storage ss{};
+    socklen_t len;
+    if (v6) {
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        auto& sa = reinterpret_cast<sockaddr_in6&>(ss);
+        sa.sin6_family = AF_INET6;
+        sa.sin6_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET6, ip.c_str(), &sa.sin6_addr);
+        len = sizeof sa;
+    } else {
+        auto& sa = reinterpret_cast<sockaddr_in&>(ss);
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
+        len = sizeof sa;
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
         close(fd);
         throw std::runtime_error("bind " + ip + ":" + std::to_string(port) + ": " +
                                  std::strerror(errno));
@@ -54,10 +67,11 @@ int bound_socket(int type, const std::string& ip, int port) {
 }
 
 int local_port(int fd) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    return ntohs(sa.sin_port);
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    return ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(ss).sin6_port
+                                          : reinterpret_cast<sockaddr_in&>(ss).sin_port);
 }
 
 DnsServer::DnsServer(Mode mode, const std::string& answer) : mode_(mode) {

@@ -38,8 +38,8 @@ bool wait_for_port(const std::string& ip, int port, double seconds) {
 }
 
 NginxServer::NginxServer(const std::string& ip, int port,
-                         const std::map<std::string, std::string>& files,
-                         const std::string& extra) {
+                         const std::map<std::string, std::string>& files, const std::string& extra,
+                         const CertFiles* tls) {
     const std::string d = dir_.path();
     chmod(d.c_str(), 0755);
     mkdir((d + "/www").c_str(), 0755);
@@ -72,8 +72,11 @@ NginxServer::NginxServer(const std::string& ip, int port,
                          "  absolute_redirect off;\n"
                          "  server {\n"
                          "    listen " +
-                         ip + ":" + std::to_string(port) +
-                         ";\n"
+                         ip + ":" + std::to_string(port) + (tls ? " ssl" : "") + ";\n" +
+                         (tls ? "    ssl_certificate " + tls->cert + ";\n    ssl_certificate_key " +
+                                    tls->key + ";\n"
+                              : "") +
+                         ""
                          "    root " +
                          d + "/www;\n" + extra +
                          "  }\n"
@@ -123,4 +126,67 @@ VsftpdServer::~VsftpdServer() {
 
 std::string VsftpdServer::log() const {
     return read_file(dir_.path() + "/vsftpd.log");
+}
+
+TlsFront::TlsFront(const std::string& ip, int port, const CertFiles& cert, int plain_port) {
+    proc_ = std::make_unique<Child>(
+        std::vector<std::string>{"socat",
+                                 "OPENSSL-LISTEN:" + std::to_string(port) + ",bind=" + ip +
+                                     ",reuseaddr,fork,verify=0,cert=" + cert.cert +
+                                     ",key=" + cert.key,
+                                 "TCP:127.0.0.1:" + std::to_string(plain_port)},
+        std::vector<std::pair<std::string, std::string>>{});
+    if (!wait_for_port(ip, port, 10))
+        throw std::runtime_error("socat did not start: " + proc_->wait(1).err);
+}
+
+TlsFront::~TlsFront() {
+    proc_->signal(SIGTERM);
+    proc_->wait(5);
+}
+
+namespace {
+
+void openssl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"openssl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const ProcResult r = run_process(argv, {}, 30);
+    if (!r.exited || r.status != 0) throw std::runtime_error("openssl failed: " + r.err);
+}
+
+// P-256 keys: quick to make, and what most servers use today.
+const std::vector<std::string> NEW_KEY = {"-newkey", "ec", "-pkeyopt",
+                                          "ec_paramgen_curve:prime256v1", "-nodes"};
+
+}  // namespace
+
+TestCa::TestCa(const std::string& name) {
+    const std::string d = dir_.path();
+    cert_ = d + "/ca.crt";
+    key_ = d + "/ca.key";
+    std::vector<std::string> args = {"req",         "-x509",   "-days", "30",   "-subj",
+                                     "/CN=" + name, "-keyout", key_,    "-out", cert_};
+    args.insert(args.end(), NEW_KEY.begin(), NEW_KEY.end());
+    openssl(args);
+    write_file(d + "/index.txt", "");
+    write_file(d + "/serial", "01\n");
+    write_file(d + "/ca.cnf", "[ca]\ndefault_ca = test\n[test]\ndatabase = " + d +
+                                  "/index.txt\nserial = " + d + "/serial\nnew_certs_dir = " + d +
+                                  "\ndefault_md = sha256\npolicy = any\ncopy_extensions = copy\n"
+                                  "unique_subject = no\n[any]\ncommonName = supplied\n");
+}
+
+CertFiles TestCa::issue(const std::string& host, bool expired) {
+    const std::string stem = dir_.path() + "/" + host + "." + std::to_string(++serial_);
+    CertFiles c{stem + ".crt", stem + ".key"};
+    std::vector<std::string> req = {
+        "req",     "-new", "-subj", "/CN=" + host, "-addext", "subjectAltName=DNS:" + host,
+        "-keyout", c.key,  "-out",  stem + ".csr"};
+    req.insert(req.end(), NEW_KEY.begin(), NEW_KEY.end());
+    openssl(req);
+    openssl({"ca", "-batch", "-notext", "-config", dir_.path() + "/ca.cnf", "-cert", cert_,
+             "-keyfile", key_, "-in", stem + ".csr", "-out", c.cert, "-startdate",
+             expired ? "20200101000000Z" : "20250101000000Z", "-enddate",
+             expired ? "20200201000000Z" : "20991231000000Z"});
+    return c;
 }

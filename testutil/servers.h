@@ -8,13 +8,18 @@
 
 #include "util.h"
 
+/// A certificate and its key, as PEM files.
+struct CertFiles {
+    std::string cert, key;
+};
+
 /// nginx serving `files` (path under the root -> content) on ip:port, with
-/// `extra` added to its server block (for redirects, say). Relative
-/// Location headers are sent as written.
+/// `extra` added to its server block (for redirects, say), over TLS with
+/// `tls` when given. Relative Location headers are sent as written.
 class NginxServer {
   public:
     NginxServer(const std::string& ip, int port, const std::map<std::string, std::string>& files,
-                const std::string& extra = "");
+                const std::string& extra = "", const CertFiles* tls = nullptr);
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
@@ -46,6 +51,35 @@ class VsftpdServer {
   private:
     TempDir dir_;
     std::unique_ptr<Child> proc_;
+};
+
+/// A TLS front (socat) on ip:port that hands the plain bytes to a loopback
+/// port, so a scripted server behind it sees exactly what was sent inside
+/// TLS.
+class TlsFront {
+  public:
+    TlsFront(const std::string& ip, int port, const CertFiles& cert, int plain_port);
+    ~TlsFront();
+    TlsFront(const TlsFront&) = delete;
+    TlsFront& operator=(const TlsFront&) = delete;
+
+  private:
+    std::unique_ptr<Child> proc_;
+};
+
+/// A test certificate authority made with openssl in a temp dir.
+class TestCa {
+  public:
+    explicit TestCa(const std::string& name = "Test CA");
+    const std::string& cert() const { return cert_; }
+    /// A server certificate for `host` (a DNS name): valid now, or one that
+    /// expired long ago.
+    CertFiles issue(const std::string& host, bool expired = false);
+
+  private:
+    TempDir dir_;
+    std::string cert_, key_;
+    int serial_ = 0;
 };
 
 /// True once something accepts connections on ip:port (within `seconds`).
