@@ -464,6 +464,33 @@ TEST_F(DetectorPass, KilledMidPassLeavesAWholeQueue) {
     EXPECT_LT(settled, 400);
 }
 
+// https links against nginx over TLS, and the types a download script
+// declares for what it serves.
+TEST_F(DetectorPass, HttpsAndDeclaredTypes) {
+    TestCa ca;
+    ASSERT_TRUE(sandbox_replace("/etc/ssl/certs/ca-certificates.crt", read_file(ca.cert())));
+    const CertFiles cert = ca.issue("web.test");
+    NginxServer web("127.0.0.1", 443, {{"f.iso", "x"}},
+                    "    location = /download.php {\n"
+                    "      default_type application/x-bittorrent; return 200 d8:e;\n    }\n"
+                    "    location = /get {\n"
+                    "      add_header Content-Disposition 'attachment; filename=\"week.nzb\"';\n"
+                    "      return 200 nzb;\n    }\n",
+                    &cert);
+    area->write_queue({waiting(1, "https://web.test/f.iso"),
+                       waiting(2, "https://web.test/download.php?id=7"),
+                       waiting(3, "HTTPS://web.test/get?n=1")});
+    const ProcResult r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(area->queue(),
+              (std::vector<QueueRec>{
+                  done(1, "https://web.test/f.iso", "https://web.test/f.iso", "1", 'v'),
+                  done(2, "https://web.test/download.php?id=7",
+                       "https://web.test/download.php?id=7", "3", 'v'),
+                  done(3, "HTTPS://web.test/get?n=1", "https://web.test/get?n=1", "4", 'v')}))
+        << r.err << web.log();
+}
+
 TEST_F(DetectorPass, RealServers) {
     NginxServer web("127.0.0.1", 80, {{"files/a.iso", std::string(1024, 'a')}},
                     "    location = /go { return 302 /files/a.iso; }\n");

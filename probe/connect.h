@@ -2,29 +2,18 @@
 // connect, text joining and diagnostics.
 #pragma once
 
-#include <netinet/in.h>
-#include <unistd.h>
-
 #include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 
 /// Seconds that bound every lookup, connect, send and read of a probe:
 /// 3 for retries up to 1, 5 for 2, 8 from 3 on.
 int probe_timeout(int retries);
 
-/// The first IPv4 address of `host` (a dotted address, an /etc/hosts name or
-/// a DNS name), or none when it does not resolve within `seconds`.
-std::optional<in_addr> resolve_host(const std::string& host, int seconds);
-
 /// A connected TCP socket to host:port (port cut to 16 bits), every step
 /// bounded by probe_timeout(retries); 0 on any failure. Prints nothing.
 int tcp_connect(const std::string& host, int port, int retries);
-
-/// Forgets the resolver's state (for tests).
-void resolve_reset();
 
 /// Prints `format` with its arguments on stderr, adding no line end. Server
 /// text must only ever be an argument. `level` has no effect.
@@ -46,40 +35,6 @@ template <typename... Pieces>
 std::string strconcat(const Pieces&... pieces) {
     return concat_pieces({ConcatPiece(pieces)...});
 }
-
-/// A move-only owner of one socket descriptor.
-class Socket {
-  public:
-    Socket() = default;
-    explicit Socket(int fd) : fd_(fd > 0 ? fd : -1) {}
-    ~Socket() { reset(); }
-    Socket(Socket&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    Socket& operator=(Socket&& o) noexcept {
-        if (this != &o) {
-            reset();
-            fd_ = std::exchange(o.fd_, -1);
-        }
-        return *this;
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    /// Gives up ownership; the caller closes.
-    int release() { return std::exchange(fd_, -1); }
-    void reset() {
-        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    }
-    /// Sets the receive time-out; false when the socket refuses it.
-    bool set_receive_timeout(int seconds) const;
-    /// One send of all of `data`, never raising SIGPIPE: the byte count, or
-    /// -1 with errno.
-    long send_once(std::string_view data) const;
-
-  private:
-    int fd_ = -1;
-};
 
 /// True when `text` holds a byte below 0x20 or 0x7F: such a text must not
 /// go onto a line-based protocol, where it could inject commands.

@@ -5,15 +5,18 @@
 #include <sys/socket.h>
 
 #include "connect.h"
+#include "resolve.h"
+#include "unique_fd.h"
 #include "net.h"
 #include "sandbox.h"
 #include "util.h"
 
 namespace {
 
-std::string dotted(const std::optional<in_addr>& a) {
-    char buf[INET_ADDRSTRLEN] = "none";
-    if (a) inet_ntop(AF_INET, &*a, buf, sizeof buf);
+std::string dotted(const std::optional<HostAddress>& a) {
+    char buf[INET6_ADDRSTRLEN] = "none";
+    if (a && a->family == AF_INET) inet_ntop(AF_INET, &a->v4, buf, sizeof buf);
+    if (a && a->family == AF_INET6) inet_ntop(AF_INET6, &a->v6, buf, sizeof buf);
     return buf;
 }
 
@@ -69,15 +72,15 @@ TEST_F(Connect, ConnectsOnlyWhereSomeoneListens) {
     Listener l("127.0.0.1", 0);
     const int fd = tcp_connect("127.0.0.1", l.port(), 0);
     EXPECT_GT(fd, 0);
-    Socket s(fd);
+    UniqueFd s(fd);
     timeval tv{};
     socklen_t len = sizeof tv;
     getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &len);
     EXPECT_EQ(tv.tv_sec, 3);
 
     // The port is cut to its low 16 bits.
-    Socket wrapped(tcp_connect("localhost", 65536 + l.port(), 2));
-    EXPECT_TRUE(wrapped);
+    UniqueFd wrapped(tcp_connect("localhost", 65536 + l.port(), 2));
+    EXPECT_GT(wrapped.get(), 0);
     EXPECT_GE(l.accept_one(1), 0);
 
     const int closed = closed_port("127.0.0.1");
@@ -114,8 +117,8 @@ TEST_P(ConnectSlow, HungLookupEndsAtTheTimeoutAndLeavesTheResolverUsable) {
 
     EXPECT_EQ(dotted(resolve_host("web.test", 3)), "127.0.0.7");
     Listener l("127.0.0.1", 0);
-    Socket s(tcp_connect("127.0.0.1", l.port(), 0));
-    EXPECT_TRUE(s);
+    UniqueFd s(tcp_connect("127.0.0.1", l.port(), 0));
+    EXPECT_GT(s.get(), 0);
 }
 
 std::string class_name(const ::testing::TestParamInfo<HungLookup>& p) {

@@ -19,6 +19,15 @@ std::string other_protocol(const std::string& spec, const char* scheme, std::siz
     return strconcat(new_scheme, rest);
 }
 
+// The FTP form of an https URL: its host and path only. Nothing meant for
+// TLS (a user name, a password) goes out in the clear.
+std::string ftp_form_of_https(const UrlParts& r) {
+    const std::string& spec = r.spec.value_or("");
+    const auto slash = spec.find('/', std::min<std::size_t>(8, spec.size()));
+    return strconcat("ftp://", r.host.value_or(""),
+                     slash == std::string::npos ? std::string() : spec.substr(slash));
+}
+
 // Makes a fresh record parsed from `text` the context's current one.
 void switch_to(ProbeContext& ctx, const std::string& text) {
     auto next = url_new();
@@ -37,7 +46,8 @@ int check_url(ProbeContext& ctx, int retries) {
     switch (start->kind) {
         case KIND_HTTP: {
             if (http_transfer(ctx, retries) == OUTCOME_REACHABLE) return 1;
-            switch_to(ctx, other_protocol(spec, "http://", 7, "ftp://"));
+            switch_to(ctx, start->tls ? ftp_form_of_https(*start)
+                                      : other_protocol(spec, "http://", 7, "ftp://"));
             const int outcome = ftp_transfer(ctx, retries);
             return outcome == OUTCOME_REACHABLE || outcome == OUTCOME_LOGIN_REFUSED ? 1 : -1;
         }
@@ -61,8 +71,7 @@ int check_url(ProbeContext& ctx, int retries) {
 }
 
 std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, ProbeTrace* trace) {
-    http_reset_redirects();  // each job has the whole allowance
-    ProbeContext ctx = url_resource_new();
+    ProbeContext ctx = url_resource_new();  // each job has the whole redirect allowance
     auto record = url_new();
     url_init(*record, text);
     ctx.current = record;

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "connect.h"
+#include "resolve.h"
 #include "dispatch.h"
 #include "sandbox.h"
 #include "scripted_server.h"
@@ -93,12 +94,12 @@ TEST_F(Dispatch, EndsOfACall) {
 
 TEST_F(Dispatch, CheckUrlCountsARefusalAsReached) {
     ScriptedServer ftp("127.0.0.1", 21, {FTP_REFUSE});
-    ProbeContext ctx{url_new(), {}};
+    ProbeContext ctx{url_new()};
     url_init(*ctx.current, "http://web.test/x");
     int result = 0;
     capture_stderr([&] { result = check_url(ctx, 0); });
     EXPECT_EQ(result, 1);
-    ProbeContext none{url_new(), {}};
+    ProbeContext none{url_new()};
     url_init(*none.current, "http://other.test/x");
     EXPECT_EQ(check_url(none, 0), -1);
 }

@@ -12,9 +12,10 @@
 #include <memory>
 #include <vector>
 
-namespace {
+#include "unique_fd.h"
+#include "wait.h"
 
-using Clock = std::chrono::steady_clock;
+namespace {
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
@@ -78,16 +79,8 @@ std::optional<std::string> get_line(int socket, int retries) {
     };
     std::vector<char> buf(REPLY_READ_SIZE);
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        int ready = 0;
-        if (left > 0) {
-            pollfd p{socket, POLLIN, 0};
-            ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, seconds * 1000LL)));
-            if (ready < 0 && errno == EINTR) continue;
-        }
         ssize_t n = -1;
-        if (ready > 0) {
+        if (wait_fd(socket, POLLIN, seconds * 1000, deadline)) {
             // pending never grows past one read's worth
             do {
                 n = read(socket, buf.data(), buf.size() - pending.size());
@@ -119,8 +112,9 @@ int ftp_transfer(ProbeContext& context, int retries) {
         report(2, "control character in FTP login, command not sent\n");
         return finish(*parts, OUTCOME_FAILED);
     }
-    Socket s(tcp_connect(parts->host.value_or(""), parts->port, retries));
-    if (!s) return finish(*parts, OUTCOME_FAILED);
+    const int fd = tcp_connect(parts->host.value_or(""), parts->port, retries);
+    if (fd <= 0) return finish(*parts, OUTCOME_FAILED);
+    UniqueFd s(fd);
 
     const auto greeting = get_line(s.get(), retries);
     if (!greeting) return finish(*parts, OUTCOME_FAILED);
@@ -143,8 +137,6 @@ int ftp_transfer(ProbeContext& context, int retries) {
         return finish(*parts, OUTCOME_LOGIN_REFUSED);
     }
     s.reset();  // logged in: no QUIT
-    const std::string& spec = parts->spec.value_or("");
-    if (ends_with(spec, ".torrent")) parts->kind = KIND_TORRENT;
-    if (ends_with(spec, ".nzb")) parts->kind = KIND_NZB;
+    parts->kind = kind_by_suffix(parts->spec.value_or(""), parts->kind);
     return finish(*parts, OUTCOME_REACHABLE);
 }

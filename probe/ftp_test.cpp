@@ -3,6 +3,7 @@
 #include "ftp.h"
 #include "net.h"
 #include "probe_run.h"
+#include "resolve.h"
 #include "sandbox.h"
 #include "scripted_server.h"
 #include "servers.h"
@@ -33,7 +34,7 @@ class FtpProbe : public ::testing::Test {
     }
 
     static ProbeRun<UrlParts> probe(const std::string& url, int retries = 0) {
-        ProbeContext ctx{url_new(), {}};
+        ProbeContext ctx{url_new()};
         url_init(*ctx.current, url);
         return run_probe(ctx, ftp_transfer, retries);
     }
@@ -167,7 +168,7 @@ TEST_F(FtpProbe, SuffixAfterLoginSetsTheKind) {
         // The parser already gives torrent and NZB URLs their kind (and
         // parses ".nzb" URLs oddly): start from a plain FTP record with the
         // case's text, so that only the probe's refinement shows.
-        ProbeContext ctx{url_new(), {}};
+        ProbeContext ctx{url_new()};
         url_init(*ctx.current, "ftp://ftp.test/x");
         ctx.current->spec = url;
         const auto r = run_probe(ctx, ftp_transfer, 0);

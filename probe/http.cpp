@@ -4,9 +4,6 @@
 // connection.
 #include "http.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -15,17 +12,7 @@
 
 #include "connect.h"
 
-int redirect_count = 0;
-std::optional<std::string> data;
-std::optional<std::string> content_type;
-
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// The record whose reply filled `data`: a relative refresh target is
-// resolved against the page's own URL.
-std::shared_ptr<UrlParts> data_source;
 
 constexpr std::size_t READ_BLOCK = 4096;
 
@@ -41,27 +28,14 @@ std::string_view trim_blanks(std::string_view t) {
     return t;
 }
 
-// Waits until `fd` is readable, at most one class time-out and never past
-// the reply's deadline. False when the time ran out.
-bool wait_readable(int fd, int timeout_ms, Clock::time_point deadline) {
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        pollfd p{fd, POLLIN, 0};
-        const int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, timeout_ms)));
-        if (r > 0) return true;
-        if (r == 0) return false;
-        if (errno != EINTR) return true;  // let the read report it
-    }
+std::string lowercase(std::string_view t) {
+    std::string out(t);
+    return string_lowercase(out);
 }
 
-ssize_t read_some(int fd, char* buf, std::size_t n) {
-    ssize_t r;
-    do {
-        r = read(fd, buf, n);
-    } while (r < 0 && errno == EINTR);
-    return r;
+bool ends_with_nocase(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() &&
+           lowercase(text.substr(text.size() - suffix.size())) == suffix;
 }
 
 int finish(ProbeContext& ctx, int outcome) {
@@ -89,11 +63,43 @@ std::optional<std::string> header_env(const char* name) {
     return std::string(text);
 }
 
-}  // namespace
-
-void http_reset_redirects() {
-    redirect_count = 0;
+// The file name a Content-Disposition value gives: filename*= (its charset
+// and language prefix dropped, percent escapes kept) before filename=
+// (quoted or bare). None when there is none.
+std::optional<std::string> disposition_file_name(std::string_view value) {
+    const std::string v = lowercase(value);
+    std::optional<std::string> plain;
+    for (std::size_t at = 0; (at = v.find("filename", at)) != std::string::npos; at += 8) {
+        if (at > 0 && v[at - 1] != ';' && !is_space(v[at - 1])) continue;
+        std::size_t p = at + 8;
+        const bool extended = p < v.size() && v[p] == '*';
+        if (extended) ++p;
+        while (p < v.size() && is_space(v[p]))
+            ++p;
+        if (p >= v.size() || v[p] != '=') continue;
+        ++p;
+        while (p < v.size() && is_space(v[p]))
+            ++p;
+        std::string name;
+        if (p < v.size() && v[p] == '"') {
+            const auto close = v.find('"', p + 1);
+            if (close == std::string::npos) return std::nullopt;  // malformed
+            name = v.substr(p + 1, close - p - 1);
+        } else {
+            name = v.substr(p, v.find(';', p) - p);
+            name = std::string(trim_blanks(name));
+        }
+        if (extended) {
+            const auto quote = name.rfind('\'');
+            if (quote == std::string::npos) return std::nullopt;  // no charset'lang' prefix
+            return name.substr(quote + 1);
+        }
+        if (!plain) plain = name;
+    }
+    return plain;
 }
+
+}  // namespace
 
 std::string build_http_request(const ProbeContext& ctx) {
     const UrlParts& e = *ctx.current;
@@ -106,30 +112,30 @@ std::string build_http_request(const ProbeContext& ctx) {
     return req + "\r\n";
 }
 
-std::string read_http_reply(int socket, int timeout_ms, Clock::time_point deadline, bool* capped) {
-    data.reset();
-    data_source.reset();
+std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
+                            Clock::time_point deadline, bool* capped) {
+    ctx.data.reset();
+    ctx.data_source.reset();
     if (capped != nullptr) *capped = false;
     std::string h;
     bool page = false;
     char buf[READ_BLOCK];
     for (;;) {
-        if (!wait_readable(socket, timeout_ms, deadline)) return h;
-        const ssize_t n = read_some(socket, buf, sizeof buf);
+        const long n = conn.receive(buf, sizeof buf, timeout_ms, deadline);
         if (n <= 0) return h;
-        for (ssize_t i = 0; i < n; ++i) {
+        for (long i = 0; i < n; ++i) {
             const char c = buf[i];
             if (page) {
-                if (c != '\0') *data += c;
-                if (data->size() >= PAGE_CAP) return h;
+                if (c != '\0') *ctx.data += c;
+                if (ctx.data->size() >= PAGE_CAP) return h;
                 continue;
             }
             if (c != '\0') h += c;
             if (ends_with(h, "\n\n")) return h;
             if (ends_with(h, "\r\n\r\n")) {
-                content_type = find_header_field("content-type", parse_header_fields(h));
-                if (content_type != "text/html") return h;
-                data.emplace();
+                ctx.content_type = find_header_field("content-type", parse_header_fields(h));
+                if (ctx.content_type != "text/html") return h;
+                ctx.data.emplace();
                 page = true;
             } else if (h.size() >= HEADER_CAP) {
                 if (capped != nullptr) *capped = true;
@@ -216,9 +222,11 @@ std::optional<std::string> server_target(std::string_view text) {
 
 std::string resolve_reference(const UrlParts& base, std::string_view ref) {
     if (has_scheme(ref)) return std::string(ref);
-    if (ref.substr(0, 2) == "//") return strconcat("http:", ref);
-    std::string origin = strconcat("http://", base.host.value_or(""));
-    if (base.port != 0 && base.port != 80) origin += ":" + std::to_string(base.port);
+    const char* scheme = base.tls ? "https:" : "http:";
+    if (ref.substr(0, 2) == "//") return strconcat(scheme, ref);
+    std::string origin = strconcat(scheme, "//", base.host.value_or(""));
+    if (base.port != 0 && base.port != (base.tls ? 443 : 80))
+        origin += ":" + std::to_string(base.port);
     if (!ref.empty() && ref[0] == '/') return origin + std::string(ref);
     const std::string dir = base.dir.value_or("/");
     const std::string file = base.file.value_or("");
@@ -227,10 +235,31 @@ std::string resolve_reference(const UrlParts& base, std::string_view ref) {
     return origin + dir + std::string(ref);
 }
 
+std::uint32_t declared_kind(const HeaderList& fields) {
+    auto value = [&](std::string_view name) -> std::optional<std::string> {
+        auto v = find_header_field(name, fields);
+        if (!v || v->size() > DECLARED_VALUE_MAX) return std::nullopt;
+        return v;
+    };
+    if (const auto type = value("content-type")) {
+        const std::string media =
+            lowercase(trim_blanks(std::string_view(*type).substr(0, type->find(';'))));
+        if (media == "application/x-bittorrent") return KIND_TORRENT;
+        if (media == "application/x-nzb") return KIND_NZB;
+    }
+    if (const auto disposition = value("content-disposition")) {
+        if (const auto name = disposition_file_name(*disposition)) {
+            if (ends_with_nocase(*name, ".torrent")) return KIND_TORRENT;
+            if (ends_with_nocase(*name, ".nzb")) return KIND_NZB;
+        }
+    }
+    return KIND_NONE;
+}
+
 int http_transfer(ProbeContext& ctx, int retries) {
-    if (redirect_count > 10) {
+    if (ctx.redirect_count > MAX_REDIRECTS) {
         report(2, "redirection max count exceeded (looping redirect?)");
-        redirect_count = 0;
+        ctx.redirect_count = 0;
         return finish(ctx, OUTCOME_FAILED);
     }
     const std::shared_ptr<UrlParts> e = ctx.current;
@@ -240,18 +269,16 @@ int http_transfer(ProbeContext& ctx, int retries) {
     }
     if (!e->dir.has_value()) e->dir = "/";
     if (!e->file.has_value()) e->file = "";
-    if (e->port == 0) e->port = 80;
+    if (e->port == 0) e->port = e->tls ? 443 : 80;
     if (has_control_byte(*e->host) || has_control_byte(*e->dir) || has_control_byte(*e->file)) {
         report(2, "control character in URL, request not sent\n");
         return finish(ctx, OUTCOME_FAILED);
     }
 
-    Socket s(tcp_connect(*e->host, e->port, retries));
-    if (!s) return finish(ctx, OUTCOME_FAILED);
-    const std::string request = build_http_request(ctx);
+    const std::unique_ptr<Transport> conn = e->tls ? tls_transport() : plain_transport();
+    if (!conn->open(*e->host, e->port, retries)) return finish(ctx, OUTCOME_FAILED);
     const int seconds = probe_timeout(retries);
-    if (!s.set_receive_timeout(seconds)) return finish(ctx, OUTCOME_FAILED);
-    if (s.send_once(request) < 0 && errno == EAGAIN) return finish(ctx, OUTCOME_FAILED);
+    if (!conn->send(build_http_request(ctx))) return finish(ctx, OUTCOME_FAILED);
 
     const auto deadline = Clock::now() + std::chrono::seconds(REPLY_TIME_FACTOR * seconds);
     // The first bytes: read on until the four that must say "HTTP" are
@@ -259,16 +286,18 @@ int http_transfer(ProbeContext& ctx, int retries) {
     char first[8];
     std::size_t n = 0;
     while (n < 4) {
-        if (!wait_readable(s.get(), seconds * 1000, deadline)) return finish(ctx, OUTCOME_FAILED);
-        const ssize_t got = read_some(s.get(), first + n, sizeof first - n);
+        const long got = conn->receive(first + n, sizeof first - n, seconds * 1000, deadline);
         if (got <= 0) return finish(ctx, OUTCOME_FAILED);
         n += static_cast<std::size_t>(got);
     }
     if (std::string_view(first, 4) != "HTTP") return finish(ctx, OUTCOME_FAILED);
     bool capped = false;
     const std::string reply =
-        std::string(first, n) + read_http_reply(s.get(), seconds * 1000, deadline, &capped);
-    if (data.has_value()) data_source = e;
+        std::string(first, n) + read_http_reply(*conn, ctx, seconds * 1000, deadline, &capped);
+    // Everything needed is read: the connection is not held while a
+    // redirect target is probed.
+    conn->close();
+    if (ctx.data.has_value()) ctx.data_source = e;
 
     if (reply.size() < 10) return finish(ctx, OUTCOME_FAILED);  // no status digit
     const char digit = reply[9];
@@ -280,34 +309,37 @@ int http_transfer(ProbeContext& ctx, int retries) {
     std::optional<std::string> location = find_header_field("location", fields);
     if (location.has_value()) location = server_target(*location);
 
-    if (digit == '3' && location.has_value()) {
+    const bool redirect = digit == '3' && location.has_value();
+    if (redirect) {
         auto target = url_new();
         url_init(*target, resolve_reference(*e, *location));
         ctx.current = target;  // e stays alive: it is read again below
         ctx.trail.push_back(target->spec.value_or(""));
-        ++redirect_count;
-        http_transfer(ctx, retries);  // this connection stays open meanwhile
+        ++ctx.redirect_count;
+        http_transfer(ctx, retries);
     } else if (digit == '4' || digit == '5') {
         const std::string status_line = reply.substr(0, reply.find('\n'));
         report(2, "HTTP error from server: %s", status_line.c_str());
         return finish(ctx, OUTCOME_FAILED);
     }
 
-    free_header_fields(fields);
-    s.reset();
-    if (data.has_value()) {
-        const auto raw = server_target(get_raw_url(*data));
-        const UrlParts& page_url = data_source ? *data_source : *ctx.current;
+    if (ctx.data.has_value()) {
+        const auto raw = server_target(get_raw_url(*ctx.data));
+        const UrlParts& page_url = ctx.data_source ? *ctx.data_source : *ctx.current;
         if (raw.has_value() && !raw->empty()) {
             ctx.current->spec = resolve_reference(page_url, *raw);
             ctx.trail.push_back(*ctx.current->spec);
         }
         // Taken once: an enclosing redirect call would otherwise apply it
         // again against its own URL.
-        data.reset();
-        data_source.reset();
+        ctx.data.reset();
+        ctx.data_source.reset();
     }
-    if (e->spec.has_value() && ends_with(*e->spec, ".torrent")) e->kind = KIND_TORRENT;
-    if (e->spec.has_value() && ends_with(*e->spec, ".nzb")) e->kind = KIND_NZB;
+    e->kind = kind_by_suffix(e->spec.value_or(""), e->kind);
+    if (!redirect && e->kind == KIND_HTTP) {
+        // What the server says it sent: a download script's torrent or NZB.
+        const std::uint32_t declared = declared_kind(fields);
+        if (declared != KIND_NONE) e->kind = declared;
+    }
     return finish(ctx, OUTCOME_REACHABLE);
 }

@@ -1,22 +1,17 @@
-// The HTTP probe: one HTTP/1.0 GET, redirects followed, a meta refresh
-// taken as the job's URL, torrent and NZB files told by their ending.
+// The HTTP probe: one HTTP/1.0 GET, over TLS for https, redirects followed,
+// a meta refresh taken as the job's URL, torrent and NZB files told by their
+// ending or by what the server declares.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "transport.h"
 #include "url.h"
-
-/// Redirects followed so far in the current job (reset per job).
-extern int redirect_count;
-/// Page of the last reply read whose content type was exactly "text/html".
-extern std::optional<std::string> data;
-/// content-type of the last header block that ended in "\r\n\r\n".
-extern std::optional<std::string> content_type;
 
 /// A reply's header block stops being read past this size, its page past
 /// PAGE_CAP, and the whole reply after REPLY_TIME_FACTOR class time-outs:
@@ -24,8 +19,12 @@ extern std::optional<std::string> content_type;
 inline constexpr std::size_t HEADER_CAP = std::size_t{64} * 1024;
 inline constexpr std::size_t PAGE_CAP = std::size_t{1024} * 1024;
 inline constexpr int REPLY_TIME_FACTOR = 4;
+/// Redirects one job follows; the next one is refused.
+inline constexpr int MAX_REDIRECTS = 10;
 /// Longest meta refresh target taken.
 inline constexpr std::size_t REFRESH_TARGET_MAX = 511;
+/// Longest header value looked at for a declared type.
+inline constexpr std::size_t DECLARED_VALUE_MAX = 1024;
 /// Sent when GRELT_HTTP_USER_AGENT is unset.
 inline constexpr const char* DEFAULT_USER_AGENT = "grelt/7.0 (http://qv2-detect.invalid/)";
 
@@ -34,18 +33,15 @@ inline constexpr const char* DEFAULT_USER_AGENT = "grelt/7.0 (http://qv2-detect.
 /// redirect makes its target current).
 int http_transfer(ProbeContext& context, int retries);
 
-/// Starts a job's allowance of redirects afresh.
-void http_reset_redirects();
-
 /// The request text for the context's current record.
 std::string build_http_request(const ProbeContext& context);
 
-/// Reads the rest of the header block (and the page, for "text/html") from
-/// `socket`, each wait at most `timeout_ms` and all before `deadline`; sets
-/// data and content_type. `capped` tells that the header block was cut at
-/// HEADER_CAP, so its last line may be cut short.
-std::string read_http_reply(int socket, int timeout_ms,
-                            std::chrono::steady_clock::time_point deadline, bool* capped = nullptr);
+/// Reads the rest of the header block (and the page, for "text/html")
+/// from `conn`, each wait at most `timeout_ms` and all before `deadline`;
+/// sets the context's data and content_type. `capped` tells that the
+/// header block was cut at HEADER_CAP, so its last line may be cut short.
+std::string read_http_reply(Transport& conn, ProbeContext& context, int timeout_ms,
+                            Clock::time_point deadline, bool* capped = nullptr);
 
 /// One field of a reply's header block.
 struct HeaderField {
@@ -76,5 +72,12 @@ std::string get_raw_url(std::string_view body);
 std::optional<std::string> server_target(std::string_view text);
 
 /// `ref` (a Location value or refresh target) made absolute against the
-/// URL of `base`, the way browsers resolve the common forms.
+/// URL of `base`, the way browsers resolve the common forms: a relative
+/// one keeps the scheme, host and port of the base.
 std::string resolve_reference(const UrlParts& base, std::string_view ref);
+
+/// The kind a reply's fields declare: KIND_TORRENT for a Content-Type of
+/// application/x-bittorrent or a Content-Disposition file name ending in
+/// ".torrent", KIND_NZB likewise for application/x-nzb and ".nzb";
+/// KIND_NONE when they declare neither (or are malformed).
+std::uint32_t declared_kind(const HeaderList& fields);

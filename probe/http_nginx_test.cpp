@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "connect.h"
+#include "resolve.h"
 #include "http.h"
 #include "probe_run.h"
 #include "sandbox.h"
@@ -27,8 +28,7 @@ class HttpNginx : public ::testing::Test {
     }
 
     static ProbeRun<UrlParts> probe(const std::string& url) {
-        http_reset_redirects();
-        ProbeContext ctx{url_new(), {}};
+        ProbeContext ctx{url_new()};
         url_init(*ctx.current, url);
         return run_probe(ctx, http_transfer, 0);
     }

@@ -32,11 +32,13 @@ struct UrlParts {
     std::uint32_t kind = KIND_NONE;
     std::optional<std::string> user;
     std::optional<std::string> password;
-    std::optional<std::string> host;  ///< always set after url_init, maybe empty
+    std::optional<std::string> host;  ///< always set after url_init, maybe empty;
+                                      ///< an IPv6 literal keeps its brackets
     std::int32_t port = 0;            ///< 0: the probe's default
     std::int32_t outcome = 0;         ///< set by every path of url_parser
     std::optional<std::string> dir;   ///< path up to and including its last "/"
     std::optional<std::string> file;  ///< what follows dir; never set empty by the parser
+    bool tls = false;                 ///< an https:// URL: probed over TLS, port 443
 };
 
 /// What the pass learns of a probe besides its final record.

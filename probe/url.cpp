@@ -48,6 +48,13 @@ std::size_t classify_url(UrlParts& r, string_view text) {
         r.kind = KIND_TORRENT;
         return skip(text, 7);
     }
+    if (starts_with_nocase(text, "https://")) {
+        // Asked for over TLS, so never sent in the clear.
+        r.kind = KIND_HTTP;
+        r.tls = true;
+        r.spec = strconcat("https://", text.substr(8));
+        return 8;
+    }
     if (contains(text, "http://")) {
         r.kind = KIND_HTTP;
         return skip(text, 7);
@@ -103,6 +110,17 @@ std::size_t parse_password(UrlParts& r, string_view text, std::size_t p) {
 }
 
 std::size_t parse_host(UrlParts& r, string_view text, std::size_t p) {
+    if (p < text.size() && text[p] == '[') {
+        // An IPv6 literal is one host, colons and all; without its closing
+        // bracket there is no host.
+        const auto close = text.find(']', p);
+        if (close == npos) {
+            r.host = "";
+            return text.size();
+        }
+        r.host = std::string(text.substr(p, close - p + 1));
+        return close + 1 < text.size() && text[close + 1] == ':' ? close + 2 : close + 1;
+    }
     const auto end = text.find_first_of("/:", p);
     r.host = std::string(text.substr(p, end == npos ? npos : end - p));
     if (end == npos) return text.size();
@@ -139,6 +157,12 @@ void parse_file(UrlParts& r, string_view text, std::size_t p) {
 
 bool ends_with(string_view text, string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+std::uint32_t kind_by_suffix(string_view spec, std::uint32_t kind) {
+    if (ends_with(spec, ".torrent")) return KIND_TORRENT;
+    if (ends_with(spec, ".nzb")) return KIND_NZB;
+    return kind;
 }
 
 std::shared_ptr<UrlParts> url_new() {

@@ -3,17 +3,29 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "probe.h"
 
-/// Carries the record being probed between the dispatch and the probes.
+/// One job's probe: the record being probed, passed between the dispatch
+/// and the probes, and what the HTTP probe keeps while it reads replies.
 /// Records it stops naming stay alive while anything still holds them.
 struct ProbeContext {
     std::shared_ptr<UrlParts> current;
     /// The specs current has had since the last probe began (see ProbeTrace).
-    std::vector<std::string> trail;
+    std::vector<std::string> trail = {};
+    /// Redirects followed so far in this job.
+    int redirect_count = 0;
+    /// Page of the last reply read whose content type was exactly "text/html".
+    std::optional<std::string> data = {};
+    /// content-type of the last header block that ended in "\r\n\r\n".
+    std::optional<std::string> content_type = {};
+    /// The record whose reply filled data: a relative refresh target is
+    /// resolved against the page's own URL.
+    std::shared_ptr<UrlParts> data_source = {};
 };
 
 /// A fresh record: every text unset, kind KIND_NONE, port 0.
@@ -32,3 +44,7 @@ ProbeContext url_resource_new();
 
 /// True when `text` ends in `suffix` (case-sensitive).
 bool ends_with(std::string_view text, std::string_view suffix);
+
+/// The kind a reached URL has by its ending: KIND_TORRENT for ".torrent",
+/// KIND_NZB for ".nzb" (exact, case-sensitive), else `kind` unchanged.
+std::uint32_t kind_by_suffix(std::string_view spec, std::uint32_t kind);

@@ -19,6 +19,7 @@ struct Parsed {
     std::int32_t port;
     Text dir, file;
     bool result;  // url_init gave the record (host not empty)
+    bool tls = false;
 };
 
 void expect_parse(const Parsed& c) {
@@ -34,6 +35,7 @@ void expect_parse(const Parsed& c) {
     EXPECT_EQ(r->port, c.port);
     EXPECT_EQ(r->dir, c.dir);
     EXPECT_EQ(r->file, c.file);
+    EXPECT_EQ(r->tls, c.tls);
 }
 
 TEST(UrlParse, ClassificationOrderAndCaseRules) {
@@ -72,13 +74,35 @@ TEST(UrlParse, ClassificationOrderAndCaseRules) {
 
 TEST(UrlParse, SchemeRewriting) {
     const Parsed cases[] = {
-        {"https://host/x", KIND_HTTP, "http://host/x", unset, unset, "host", 0, "/", "x", true},
         {"HTTP://host/x", KIND_HTTP, "http://host/x", unset, unset, "host", 0, "/", "x", true},
         // test 9 keeps what follows the first "://"
         {"gopher://a/b://c", KIND_HTTP, "http://a/b://c", unset, unset, "a", 0, "/b://", "c", true},
         // a leading blank: the skip counts from the start of the text
         {" http://host/x", KIND_HTTP, " http://host/x", unset, unset, "", 0, unset, unset, false},
         {"/a/b", KIND_HTTP, "http:///a/b", unset, unset, "", 0, unset, unset, false},
+    };
+    for (const auto& c : cases)
+        expect_parse(c);
+}
+
+// https is asked for over TLS, never rewritten to http; an IPv6 literal in
+// brackets is one host.
+TEST(UrlParse, HttpsAndIpv6Hosts) {
+    const Parsed cases[] = {
+        {"https://host/x", KIND_HTTP, "https://host/x", unset, unset, "host", 0, "/", "x", true,
+         true},
+        {"HTTPS://u:p@host:8443/a?k=1", KIND_HTTP, "https://u:p@host:8443/a?k=1", "u", "p", "host",
+         8443, "/", "a?k=1", true, true},
+        {"https://host/f.torrent", KIND_TORRENT, "https://host/f.torrent", unset, unset, "https", 0,
+         "//host/", "f.torrent", true},  // the form tests still come first
+        {"https://host/http://x", KIND_HTTP, "https://host/http://x", unset, unset, "host", 0,
+         "/http://", "x", true, true},
+        {"http://[::1]:8080/x", KIND_HTTP, "http://[::1]:8080/x", unset, unset, "[::1]", 8080, "/",
+         "x", true},
+        {"https://[2001:db8::1]/", KIND_HTTP, "https://[2001:db8::1]/", unset, unset,
+         "[2001:db8::1]", 0, "/", unset, true, true},
+        {"http://u@[::1]/x", KIND_HTTP, "http://u@[::1]/x", "u", unset, "[::1]", 0, "/", "x", true},
+        {"http://[::1/x", KIND_HTTP, "http://[::1/x", unset, unset, "", 0, unset, unset, false},
     };
     for (const auto& c : cases)
         expect_parse(c);

@@ -31,8 +31,9 @@ need_packages() {
     return $rc
 }
 
-BUILD_PACKAGES=(cmake make g++ pkg-config libc-ares-dev libgtest-dev)
-TEST_PACKAGES=(clang clang-format clang-tidy libclang-rt-14-dev iproute2 util-linux nginx-light vsftpd groff-base strace)
+BUILD_PACKAGES=(cmake make g++ pkg-config libc-ares-dev libmbedtls-dev libgtest-dev)
+TEST_PACKAGES=(clang clang-format clang-tidy libclang-rt-14-dev iproute2 util-linux nginx-light vsftpd
+    groff-base strace openssl ca-certificates socat)
 
 CROSS_TARGETS=(mipsel-linux-gnu:mipsel arm-linux-gnueabihf:armhf)
 
@@ -46,7 +47,7 @@ need_cross_packages() {
             [ "$(id -u)" -eq 0 ] || { echo "run as root to add the $arch architecture" >&2; return 1; }
             dpkg --add-architecture "$arch"
         fi
-        pkgs+=("crossbuild-essential-$arch" "libc-ares-dev:$arch")
+        pkgs+=("crossbuild-essential-$arch" "libc-ares-dev:$arch" "libmbedtls-dev:$arch")
     done
     need_packages "${pkgs[@]}"
 }

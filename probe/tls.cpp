@@ -1,0 +1,222 @@
+// HTTPS: TLS over the probe's own socket, so the probe's time-outs bound
+// every handshake read and write as they bound the plain ones. The server's
+// chain is verified against the CA bundle and its name against the host;
+// there is never a fallback to an unverified or clear-text request.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/error.h>
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crt.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include "connect.h"
+#include "transport.h"
+#include "unique_fd.h"
+
+namespace {
+
+// A handshake ends after this many class time-outs in all, as a reply does.
+constexpr int HANDSHAKE_TIME_FACTOR = 4;
+
+// Where CA bundles are, in the order they are looked for: Debian's, then
+// where router package managers put it, then other distributions'.
+const char* const CA_BUNDLES[] = {
+    "/etc/ssl/certs/ca-certificates.crt",
+    "/opt/etc/ssl/certs/ca-certificates.crt",
+    "/etc/pki/tls/certs/ca-bundle.crt",
+    "/etc/ssl/cert.pem",
+};
+
+// The trusted certificates, read once per run when an https URL is first
+// met; read-only afterwards, so connections on any thread share them.
+struct CaStore {
+    std::once_flag once;
+    mbedtls_x509_crt chain;
+    bool usable = false;
+};
+CaStore ca;
+
+bool load_bundle(const char* path) {
+    return access(path, R_OK) == 0 && mbedtls_x509_crt_parse_file(&ca.chain, path) >= 0 &&
+           ca.chain.version != 0;
+}
+
+// The CA chain, or null (said once per run) when there is none.
+const mbedtls_x509_crt* ca_chain() {
+    std::call_once(ca.once, [] {
+        mbedtls_x509_crt_init(&ca.chain);
+        std::string looked;
+        if (const char* named = std::getenv("SSL_CERT_FILE")) {
+            ca.usable = load_bundle(named);
+            looked = std::string("SSL_CERT_FILE=") + named;
+        } else {
+            for (const char* path : CA_BUNDLES) {
+                if (access(path, F_OK) != 0) {
+                    looked += looked.empty() ? path : std::string(", ") + path;
+                    continue;
+                }
+                ca.usable = load_bundle(path);
+                looked = path;
+                break;
+            }
+        }
+        if (!ca.usable)
+            report(2, "no CA certificates found (looked in %s); https links can't be checked\n",
+                   looked.c_str());
+    });
+    return ca.usable ? &ca.chain : nullptr;
+}
+
+// What is wrong with the server's certificate, from the verify flags.
+std::string certificate_problem(std::uint32_t flags) {
+    std::string what;
+    auto add = [&](const char* text) { what += what.empty() ? text : std::string(", ") + text; };
+    if (flags & MBEDTLS_X509_BADCERT_EXPIRED) add("certificate expired");
+    if (flags & MBEDTLS_X509_BADCERT_FUTURE) add("certificate not yet valid");
+    if (flags & MBEDTLS_X509_BADCERT_NOT_TRUSTED) add("certificate from an unknown issuer");
+    if (flags & MBEDTLS_X509_BADCERT_CN_MISMATCH) add("certificate name mismatch");
+    if (flags & MBEDTLS_X509_BADCERT_REVOKED) add("certificate revoked");
+    if (what.empty()) add("certificate not acceptable");
+    return what;
+}
+
+class TlsTransport : public Transport {
+  public:
+    TlsTransport() {
+        mbedtls_ssl_init(&ssl_);
+        mbedtls_ssl_config_init(&conf_);
+        mbedtls_entropy_init(&entropy_);
+        mbedtls_ctr_drbg_init(&drbg_);
+    }
+    ~TlsTransport() override {
+        mbedtls_ssl_free(&ssl_);
+        mbedtls_ssl_config_free(&conf_);
+        mbedtls_ctr_drbg_free(&drbg_);
+        mbedtls_entropy_free(&entropy_);
+    }
+    TlsTransport(const TlsTransport&) = delete;
+    TlsTransport& operator=(const TlsTransport&) = delete;
+
+    bool open(const std::string& host, int port, int retries) override {
+        const mbedtls_x509_crt* chain = ca_chain();
+        if (chain == nullptr) return false;
+        const int fd = tcp_connect(host, port, retries);
+        if (fd <= 0) return false;
+        fd_.reset(fd);
+        // The name as the certificate has it: an IPv6 literal without its
+        // brackets.
+        const std::string name =
+            host.size() > 2 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+        timeout_ms_ = probe_timeout(retries) * 1000;
+        deadline_ = Clock::now() + std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_);
+        int rc = mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, nullptr, 0);
+        if (rc == 0)
+            rc = mbedtls_ssl_config_defaults(&conf_, MBEDTLS_SSL_IS_CLIENT,
+                                             MBEDTLS_SSL_TRANSPORT_STREAM,
+                                             MBEDTLS_SSL_PRESET_DEFAULT);
+        if (rc == 0) {
+            mbedtls_ssl_conf_min_version(&conf_, MBEDTLS_SSL_MAJOR_VERSION_3,
+                                         MBEDTLS_SSL_MINOR_VERSION_3);  // TLS 1.2
+            mbedtls_ssl_conf_authmode(&conf_, MBEDTLS_SSL_VERIFY_REQUIRED);
+            mbedtls_ssl_conf_ca_chain(&conf_, const_cast<mbedtls_x509_crt*>(chain), nullptr);
+            mbedtls_ssl_conf_rng(&conf_, mbedtls_ctr_drbg_random, &drbg_);
+            rc = mbedtls_ssl_setup(&ssl_, &conf_);
+        }
+        // SNI, and the name the certificate must carry, in one.
+        if (rc == 0) rc = mbedtls_ssl_set_hostname(&ssl_, name.c_str());
+        if (rc == 0) {
+            mbedtls_ssl_set_bio(&ssl_, this, send_cb, recv_cb, nullptr);
+            rc = mbedtls_ssl_handshake(&ssl_);
+        }
+        if (rc != 0) {
+            report(2, "TLS with %s failed: %s\n", host.c_str(), failure(rc).c_str());
+            fd_.reset();
+            return false;
+        }
+        return true;
+    }
+
+    bool send(std::string_view data) override {
+        deadline_ = Clock::now() + std::chrono::milliseconds(timeout_ms_);
+        while (!data.empty()) {
+            const int n = mbedtls_ssl_write(
+                &ssl_, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+            if (n <= 0) return false;
+            data.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
+    long receive(char* buf, std::size_t n, int timeout_ms, Clock::time_point deadline) override {
+        timeout_ms_ = timeout_ms;
+        deadline_ = deadline;
+        const int r = mbedtls_ssl_read(&ssl_, reinterpret_cast<unsigned char*>(buf), n);
+        if (r >= 0) return r;
+        // A server that closes without close_notify has still closed.
+        if (r == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY || r == MBEDTLS_ERR_SSL_CONN_EOF) return 0;
+        return -1;
+    }
+
+    void close() override {
+        if (fd_) mbedtls_ssl_close_notify(&ssl_);
+        fd_.reset();
+    }
+
+  private:
+    // The socket calls under mbedTLS, each bounded like a plain one.
+    static int send_cb(void* self, const unsigned char* buf, std::size_t len) {
+        auto* t = static_cast<TlsTransport*>(self);
+        if (!wait_fd(t->fd_.get(), POLLOUT, t->timeout_ms_, t->deadline_)) {
+            t->timed_out_ = true;
+            return MBEDTLS_ERR_SSL_TIMEOUT;
+        }
+        const ssize_t n = ::send(t->fd_.get(), buf, len, MSG_NOSIGNAL);
+        return n >= 0 ? static_cast<int>(n) : MBEDTLS_ERR_NET_SEND_FAILED;
+    }
+    static int recv_cb(void* self, unsigned char* buf, std::size_t len) {
+        auto* t = static_cast<TlsTransport*>(self);
+        if (!wait_fd(t->fd_.get(), POLLIN, t->timeout_ms_, t->deadline_)) {
+            t->timed_out_ = true;
+            return MBEDTLS_ERR_SSL_TIMEOUT;
+        }
+        ssize_t n;
+        do {
+            n = read(t->fd_.get(), buf, len);
+        } while (n < 0 && errno == EINTR);
+        return n >= 0 ? static_cast<int>(n) : MBEDTLS_ERR_NET_RECV_FAILED;
+    }
+
+    std::string failure(int rc) {
+        if (rc == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED)
+            return certificate_problem(mbedtls_ssl_get_verify_result(&ssl_));
+        if (timed_out_) return "no answer in time";
+        if (rc == MBEDTLS_ERR_SSL_CONN_EOF) return "the server closed the connection";
+        char text[128];
+        mbedtls_strerror(rc, text, sizeof text);
+        return text;
+    }
+
+    UniqueFd fd_;
+    int timeout_ms_ = 0;
+    Clock::time_point deadline_;
+    bool timed_out_ = false;
+    mbedtls_ssl_context ssl_;
+    mbedtls_ssl_config conf_;
+    mbedtls_entropy_context entropy_;
+    mbedtls_ctr_drbg_context drbg_;
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> tls_transport() {
+    return std::make_unique<TlsTransport>();
+}

@@ -1,0 +1,138 @@
+// https against real TLS servers in the sandbox: nginx with certificates a
+// test CA made at run time, trusted through the standard bundle path.
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+
+#include <cstdlib>
+
+#include "connect.h"
+#include "dispatch.h"
+#include "http.h"
+#include "net.h"
+#include "probe_run.h"
+#include "resolve.h"
+#include "sandbox.h"
+#include "scripted_server.h"
+#include "servers.h"
+#include "util.h"
+
+namespace {
+
+using namespace script;
+
+constexpr const char* BUNDLE = "/etc/ssl/certs/ca-certificates.crt";
+
+class TlsProbe : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        REQUIRE_SANDBOX();
+        unsetenv("SSL_CERT_FILE");
+        resolve_reset();
+        sandbox_hosts("127.0.0.1 localhost web.test\n127.0.0.2 bad.test\n");
+        ca = std::make_unique<TestCa>();
+        ASSERT_TRUE(sandbox_replace(BUNDLE, read_file(ca->cert())));
+    }
+
+    // The dispatch's whole answer for `url`, with what it printed.
+    static ProbeRun<UrlParts> probe(const std::string& url, int retries = 0) {
+        ProbeContext ctx{url_new()};
+        url_init(*ctx.current, url);
+        return run_probe(ctx, check_url, retries);
+    }
+
+    std::unique_ptr<TestCa> ca;
+};
+
+const std::string REQUEST =
+    "GET /f.iso HTTP/1.0\r\nHost: web.test\r\nUser-Agent: grelt/7.0 "
+    "(http://qv2-detect.invalid/)\r\n\r\n";
+
+TEST_F(TlsProbe, HttpsIsReachedOverTlsOnly) {
+    const CertFiles cert = ca->issue("web.test");
+    NginxServer tls("127.0.0.1", 443, {{"f.iso", "x"}}, "", &cert);
+    ScriptedServer plain("127.0.0.1", 80, {{read_request(), send("HTTP/1.0 200 OK\r\n\r\n")}});
+    const auto r = probe("https://web.test/f.iso");
+    EXPECT_EQ(r.outcome, 1) << r.err << tls.log();
+    EXPECT_EQ(r.current->spec, "https://web.test/f.iso");
+    EXPECT_EQ(r.current->outcome, OUTCOME_REACHABLE);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(plain.connections(), 0);  // never in the clear
+
+    // A 404 over TLS fails (and its FTP form finds no server either).
+    const auto missing = probe("https://web.test/missing.iso");
+    EXPECT_EQ(missing.current->outcome, OUTCOME_FAILED);
+    EXPECT_EQ(missing.current->spec, "ftp://web.test/missing.iso");
+    EXPECT_EQ(missing.err, "HTTP error from server: HTTP/1.1 404 Not Found\r");
+}
+
+TEST_F(TlsProbe, HttpRedirectToHttpsEndsThere) {
+    const CertFiles cert = ca->issue("web.test");
+    NginxServer tls("127.0.0.1", 443, {{"f.iso", "x"}}, "", &cert);
+    ScriptedServer plain(
+        "127.0.0.1", 80,
+        {{read_request(), send("HTTP/1.0 301 Moved\r\nLocation: https://web.test/f.iso\r\n\r\n"),
+          close()}});
+    const auto r = probe("http://web.test/old");
+    EXPECT_EQ(r.current->spec, "https://web.test/f.iso");
+    EXPECT_EQ(r.current->outcome, OUTCOME_REACHABLE);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(plain.connections(), 1);
+}
+
+// The request inside TLS is the plain request, byte for byte: a TLS front
+// hands it to a scripted server. SSL_CERT_FILE names the CA instead.
+TEST_F(TlsProbe, RequestBytesInsideTls) {
+    ASSERT_TRUE(sandbox_replace(BUNDLE, ""));
+    setenv("SSL_CERT_FILE", ca->cert().c_str(), 1);
+    ScriptedServer behind("127.0.0.1", 0, {{read_request(), send("HTTP/1.0 200 OK\r\n\r\n")}});
+    TlsFront front("127.0.0.1", 8443, ca->issue("web.test"), behind.port());
+    const auto r = probe("https://web.test:8443/f.iso");
+    EXPECT_EQ(r.current->outcome, OUTCOME_REACHABLE) << r.err;
+    EXPECT_EQ(behind.received(0), REQUEST);
+}
+
+// A certificate that does not prove the server is the host: the probe
+// fails with one line that says why, and no request is ever sent.
+TEST_F(TlsProbe, BadCertificatesFailBeforeTheRequest) {
+    TestCa other("Other CA");
+    const std::pair<CertFiles, std::string> cases[] = {
+        {other.issue("web.test"), "certificate from an unknown issuer"},
+        {ca->issue("web.test", true), "certificate expired"},
+        {ca->issue("other.test"), "certificate name mismatch"},
+    };
+    for (const auto& [cert, why] : cases) {
+        ScriptedServer behind("127.0.0.1", 0, {{read_request(), send("HTTP/1.0 200 OK\r\n\r\n")}});
+        TlsFront front("127.0.0.1", 443, cert, behind.port());
+        const auto r = probe("https://web.test/f.iso");
+        EXPECT_EQ(r.current->outcome, OUTCOME_FAILED) << why;
+        EXPECT_EQ(r.err, "TLS with web.test failed: " + why + "\n") << why;
+        EXPECT_EQ(behind.all_received(), "") << why;
+    }
+}
+
+TEST_F(TlsProbe, NoCaBundleIsSaidOnce) {
+    TempDir empty;
+    ASSERT_EQ(mount("tmpfs", "/etc/ssl/certs", "tmpfs", 0, nullptr), 0);
+    ScriptedServer never("127.0.0.1", 443, {{stall()}});
+    const std::string err = capture_stderr([] {
+        for (int i = 0; i < 2; ++i)
+            EXPECT_EQ(url_parser("https://web.test/f.iso", 0)->outcome, OUTCOME_FAILED);
+    });
+    EXPECT_EQ(err,
+              "no CA certificates found (looked in /etc/ssl/certs/ca-certificates.crt, "
+              "/opt/etc/ssl/certs/ca-certificates.crt, /etc/pki/tls/certs/ca-bundle.crt, "
+              "/etc/ssl/cert.pem); https links can't be checked\n");
+    EXPECT_EQ(never.connections(), 0);
+}
+
+TEST_F(TlsProbe, SlowServerThatNeverSpeaksTlsFailsAtTheTimeout) {
+    ScriptedServer silent("127.0.0.1", 443, {{stall()}});
+    const auto r = probe("https://web.test/f.iso");
+    EXPECT_EQ(r.current->outcome, OUTCOME_FAILED);
+    EXPECT_EQ(r.err, "TLS with web.test failed: no answer in time\n");
+    EXPECT_GE(r.seconds, 2.9);
+    EXPECT_LT(r.seconds, 4.0);
+}
+
+}  // namespace

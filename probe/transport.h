@@ -1,0 +1,32 @@
+// The connection the HTTP probe talks through: plain TCP, or TLS over it.
+// Every wait is bounded the same way for both.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "wait.h"
+
+class Transport {
+  public:
+    virtual ~Transport() = default;
+    /// Connects to host:port, each step bounded by probe_timeout(retries).
+    /// False on failure; a failed TLS handshake has said why on stderr.
+    virtual bool open(const std::string& host, int port, int retries) = 0;
+    /// Sends all of `data`. False when the connection can't take it (the
+    /// send time-out ran out, the TLS session failed).
+    virtual bool send(std::string_view data) = 0;
+    /// Up to `n` bytes, each wait at most `timeout_ms` and never past
+    /// `deadline`: the count, 0 when the peer closed, -1 on an error or
+    /// when the time ran out.
+    virtual long receive(char* buf, std::size_t n, int timeout_ms, Clock::time_point deadline) = 0;
+    virtual void close() = 0;
+};
+
+/// HTTP's own transport: the socket as it is.
+std::unique_ptr<Transport> plain_transport();
+/// HTTPS: TLS 1.2 or later, the server's chain verified against the CA
+/// bundle and its name against the host.
+std::unique_ptr<Transport> tls_transport();
