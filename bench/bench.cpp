@@ -3,6 +3,7 @@
 //             same requests;
 //   form1000  1,000 magnet links: wall time, peak RSS, bytes written to the
 //             queue's folder, rewrites and fsyncs;
+//   https1    one https job against nginx over TLS: peak RSS;
 //   samehost  20 jobs on a name whose lookup hangs and 20 on a reachable
 //             host, against the time-outs they imply.
 // Usage: qv2_bench --detector PATH --bare PATH [--runs N]
@@ -181,6 +182,29 @@ void form1000(const std::string& detector, int runs) {
         "1 / 1");
 }
 
+void https1(const std::string& detector, int runs) {
+    // The machine's whole bundle, as a router has it, with the test CA.
+    TestCa ca;
+    const char* bundle = "/etc/ssl/certs/ca-certificates.crt";
+    sandbox_replace(bundle, read_file(bundle) + read_file(ca.cert()));
+    const CertFiles cert = ca.issue("web.test");
+    NginxServer web("127.0.0.3", 443, {{"f", "x"}}, "", &cert);
+    sandbox_replace("/etc/hosts", "127.0.0.1 localhost\n127.0.0.3 web.test\n");
+    DownloadArea area;
+    LockHolder lock(area.lock_path(), 1);
+    std::vector<double> rss, wall;
+    for (int r = 0; r < runs; ++r) {
+        area.write_queue({waiting(1, "https://web.test/f")});
+        const Timed t = timed_run({detector}, true);
+        if (t.status != 0 || area.queue()[0].type != "1")
+            std::fprintf(stderr, "https1: unexpected result\n");
+        rss.push_back(static_cast<double>(t.max_rss_kib));
+        wall.push_back(t.seconds);
+    }
+    row("https1", "wall", fixed(median(wall) * 1000, 1, " ms"));
+    row("https1", "peak RSS", fixed(median(rss) / 1024, 2, " MiB"), "< 6 MiB");
+}
+
 void samehost(const std::string& detector, int runs) {
     std::map<std::string, std::string> files;
     for (int i = 21; i <= 40; ++i)
@@ -227,6 +251,7 @@ int bench_main(int argc, char** argv) {
     std::fprintf(stderr, "measuring (%d runs each, medians)...\n", runs);
     http100(detector, bare, runs);
     form1000(detector, runs);
+    https1(detector, runs);
     samehost(detector, std::max(1, runs / 3));
 
     std::printf("%-9s  %-24s  %-12s  %s\n", "scenario", "metric", "median", "target");

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 if [ -z "${QV2_DEMO_INSIDE:-}" ]; then
     . scripts/deps.sh
-    need_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux nginx-light vsftpd
+    need_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux nginx-light vsftpd openssl
     cmake -S . -B build >/dev/null
     cmake --build build -j"$(nproc)" --target qv2_detect qv2_jobs >/dev/null
     # A private tmpfs goes over this empty folder inside the namespaces.
@@ -49,6 +49,18 @@ echo "quarterly report" >$w/www/files/report.pdf
 head -c 4096 /dev/zero >$w/www/files/app-1.2.tar.gz
 echo "read me" >$w/ftp/pub/readme.txt
 chmod 555 $w/ftp $w/ftp-empty
+# https: a CA of the demo's own, trusted through SSL_CERT_FILE, and a
+# certificate for web.example signed by it.
+mkdir -p $w/pki
+ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+openssl req -x509 "${ec[@]}" -days 2 -subj "/CN=Demo CA" -keyout $w/pki/ca.key \
+    -out $w/pki/ca.crt 2>/dev/null
+openssl req "${ec[@]}" -subj /CN=web.example -keyout $w/pki/web.key -out $w/pki/web.csr 2>/dev/null
+printf 'subjectAltName=DNS:web.example\n' >$w/pki/san
+openssl x509 -req -days 2 -in $w/pki/web.csr -CA $w/pki/ca.crt -CAkey $w/pki/ca.key \
+    -CAcreateserial -extfile $w/pki/san -out $w/pki/web.crt 2>/dev/null
+export SSL_CERT_FILE=$w/pki/ca.crt
+
 cat >$w/nginx/nginx.conf <<EOF
 daemon off; user root; worker_processes 1; pid $w/nginx/pid; error_log $w/nginx/error.log;
 events { worker_connections 64; }
@@ -59,6 +71,11 @@ http {
   server {
     listen 127.0.0.1:80; root $w/www;
     location = /latest { return 302 /files/app-1.2.tar.gz; }
+  }
+  server {
+    listen 127.0.0.1:443 ssl; root $w/www;
+    ssl_certificate $w/pki/web.crt; ssl_certificate_key $w/pki/web.key;
+    location = /download.php { default_type application/x-bittorrent; return 200 d8:e; }
   }
 }
 EOF
@@ -87,7 +104,7 @@ wait_for() {  # wait_for WHAT CHECK...
     echo "demo: $what did not come up" >&2
     exit 1
 }
-wait_for nginx bash -c ': <>/dev/tcp/127.0.0.1/80'
+wait_for nginx bash -c ': <>/dev/tcp/127.0.0.1/443'
 wait_for vsftpd bash -c ': <>/dev/tcp/127.0.0.2/21'
 wait_for "the queue lock" bash -c "[ \"\$($jobs lock status)\" = 1 ]"
 
@@ -97,6 +114,8 @@ for url in \
     "ed2k://|file|distro.iso|734003200|0123456789ABCDEF0123456789ABCDEF|/" \
     "web.example/files/report.pdf" \
     "http://web.example/latest" \
+    "https://web.example/files/report.pdf" \
+    "https://web.example/download.php?id=7" \
     "ftp://files.example/pub/readme.txt" \
     "http://files.example/pub/readme.txt" \
     "http://dead.example/gone.iso"; do
@@ -118,5 +137,6 @@ echo "== The queue after the run =="
 $jobs list
 echo
 echo "Types: 1 HTTP, 2 FTP, 3 torrent/magnet, 4 NZB, 5 undetermined (retried next run), 6 ed2k."
+echo "The https links went over verified TLS; the download script declared a torrent."
 echo "The dead host stays waiting with retries 1; its next probe waits longer."
 echo "Queue lock tokens left: $($jobs lock status)"
