@@ -25,10 +25,12 @@ sigset_t stop_signals() {
     // and SIGKILL and SIGSTOP, which nothing can catch.
     sigset_t s;
     sigemptyset(&s);
-    for (int sig :
-         {SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2,
-          SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS})
+    for (int sig : {SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV,
+                    SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS})
         sigaddset(&s, sig);
+#ifdef SIGSTKFLT  // not on every machine (MIPS has none)
+    sigaddset(&s, SIGSTKFLT);
+#endif
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
         sigaddset(&s, sig);
     return s;
