@@ -5,6 +5,20 @@
 #include <algorithm>
 #include <cerrno>
 
+namespace {
+
+thread_local Clock::time_point thread_limit = Clock::time_point::max();
+
+}  // namespace
+
+void set_thread_time_limit(Clock::time_point limit) {
+    thread_limit = limit;
+}
+
+Clock::time_point within_thread_limit(Clock::time_point deadline) {
+    return std::min(deadline, thread_limit);
+}
+
 int ms_until(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -12,6 +26,7 @@ int ms_until(Clock::time_point deadline) {
 }
 
 bool wait_fd(int fd, short events, int timeout_ms, Clock::time_point deadline) {
+    deadline = within_thread_limit(deadline);
     for (;;) {
         const int left = ms_until(deadline);
         if (left == 0) return false;

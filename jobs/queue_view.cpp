@@ -67,12 +67,12 @@ QueueContents decode_queue(std::string_view bytes, const std::string& path) {
 }
 
 const char* type_meaning(std::string_view type) {
-    if (type == "1") return "HTTP";
-    if (type == "2") return "FTP";
-    if (type == "3") return "torrent";
-    if (type == "4") return "NZB";
-    if (type == "5") return "undetermined";
-    if (type == "6") return "ed2k";
+    if (type == TYPE_HTTP) return "HTTP";
+    if (type == TYPE_FTP) return "FTP";
+    if (type == TYPE_TORRENT) return "torrent";
+    if (type == TYPE_NZB) return "NZB";
+    if (type == TYPE_UNDETERMINED) return "undetermined";
+    if (type == TYPE_ED2K) return "ed2k";
     return type.empty() ? "-" : "?";
 }
 

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 #include "resolve.h"
 #include "transport.h"
@@ -73,7 +74,12 @@ int tcp_connect(const std::string& host, int port, int retries) {
         fd = up;
     }
     UniqueFd s(fd);
-    timeval tv{seconds, 0};
+    // The connect and the sends wait the class time-out, but never past
+    // the time the job has left.
+    const int ms =
+        std::min(seconds * 1000, ms_until(within_thread_limit(Clock::time_point::max())));
+    if (ms == 0) return 0;
+    timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
     setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     const auto port16 = htons(static_cast<std::uint16_t>(port & 0xffff));
     sockaddr_storage ss{};
@@ -97,12 +103,53 @@ int tcp_connect(const std::string& host, int port, int retries) {
     return s.release();
 }
 
+namespace {
+
+thread_local std::vector<ReportPiece>* report_sink = nullptr;
+
+void say(std::string_view text, bool once) {
+    if (report_sink != nullptr) {
+        report_sink->push_back({std::string(text), once});
+    } else {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+    }
+}
+
+}  // namespace
+
+void report_into(std::vector<ReportPiece>* sink) {
+    report_sink = sink;
+}
+
 void report(int /*level*/, const char* format, ...) {
     if (format == nullptr) return;
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
+    va_list again;
+    va_copy(again, ap);
+    const int n = std::vsnprintf(nullptr, 0, format, ap);
     va_end(ap);
+    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    say(text, false);
+}
+
+void report_raw(std::string_view bytes) {
+    say(bytes, false);
+}
+
+void report_once(const std::string& text) {
+    if (report_sink != nullptr) {
+        say(text, true);  // the pass keeps it to once
+        return;
+    }
+    static std::mutex mu;
+    static std::vector<std::string> said;
+    std::lock_guard<std::mutex> lock(mu);
+    if (std::find(said.begin(), said.end(), text) != said.end()) return;
+    said.push_back(text);
+    say(text, false);
 }
 
 std::string concat_pieces(std::initializer_list<ConcatPiece> pieces) {

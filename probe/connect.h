@@ -6,10 +6,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-/// Seconds that bound every lookup, connect, send and read of a probe:
-/// 3 for retries up to 1, 5 for 2, 8 from 3 on.
-int probe_timeout(int retries);
+#include "probe.h"
 
 /// A connected TCP socket to host:port (port cut to 16 bits), every step
 /// bounded by probe_timeout(retries); 0 on any failure. Prints nothing.
@@ -18,6 +17,13 @@ int tcp_connect(const std::string& host, int port, int retries);
 /// Prints `format` with its arguments on stderr, adding no line end. Server
 /// text must only ever be an argument. `level` has no effect.
 void report(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+/// Writes `bytes` on stderr as they are (a server's error reply).
+void report_raw(std::string_view bytes);
+/// Prints `text` once per run.
+void report_once(const std::string& text);
+/// Sends what this thread reports into `sink` instead of stderr (null:
+/// stderr again).
+void report_into(std::vector<ReportPiece>* sink);
 
 /// One piece of a strconcat list; a null text ends the list.
 struct ConcatPiece {

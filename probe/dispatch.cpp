@@ -77,10 +77,23 @@ std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, ProbeTr
     ctx.current = record;
     ctx.trail = {record->spec.value_or("")};
     const bool probed = record->kind == KIND_HTTP || record->kind == KIND_FTP;
+    if (trace != nullptr) report_into(&trace->said);
     check_url(ctx, retries);
+    report_into(nullptr);
     if (trace != nullptr) {
         trace->probed = probed;
         trace->trail = std::move(ctx.trail);
     }
     return ctx.current;
+}
+
+ProbeTarget url_target(std::string_view text) {
+    UrlParts r;
+    url_init(r, text);
+    ProbeTarget t;
+    t.network = r.kind == KIND_HTTP || r.kind == KIND_FTP;
+    t.host = r.host.value_or("");
+    for (char& c : t.host)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return t;
 }

@@ -74,7 +74,7 @@ std::optional<std::string> get_line(int socket, int retries) {
     std::string pending;
     auto error_reply = [&] {
         if (pending.empty() || (pending[0] != '4' && pending[0] != '5')) return false;
-        std::fwrite(pending.data(), 1, pending.size(), stderr);
+        report_raw(pending);
         return true;
     };
     std::vector<char> buf(REPLY_READ_SIZE);

@@ -113,35 +113,39 @@ std::string build_http_request(const ProbeContext& ctx) {
 }
 
 std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
-                            Clock::time_point deadline, bool* capped) {
+                            Clock::time_point deadline, bool* capped, std::string_view read_ahead) {
     ctx.data.reset();
     ctx.data_source.reset();
     if (capped != nullptr) *capped = false;
     std::string h;
     bool page = false;
+    // Each byte in turn; true once the reply has been read far enough.
+    auto take = [&](char c) {
+        if (page) {
+            if (c != '\0') *ctx.data += c;
+            return ctx.data->size() >= PAGE_CAP;
+        }
+        if (c != '\0') h += c;
+        if (ends_with(h, "\n\n")) return true;
+        if (ends_with(h, "\r\n\r\n")) {
+            ctx.content_type = find_header_field("content-type", parse_header_fields(h));
+            if (ctx.content_type != "text/html") return true;
+            ctx.data.emplace();
+            page = true;
+        } else if (h.size() >= HEADER_CAP) {
+            if (capped != nullptr) *capped = true;
+            return true;
+        }
+        return false;
+    };
+    for (const char c : read_ahead)
+        if (take(c)) return h;
     char buf[READ_BLOCK];
     for (;;) {
         const long n = conn.receive(buf, sizeof buf, timeout_ms, deadline);
         if (n <= 0) return h;
-        for (long i = 0; i < n; ++i) {
-            const char c = buf[i];
-            if (page) {
-                if (c != '\0') *ctx.data += c;
-                if (ctx.data->size() >= PAGE_CAP) return h;
-                continue;
-            }
-            if (c != '\0') h += c;
-            if (ends_with(h, "\n\n")) return h;
-            if (ends_with(h, "\r\n\r\n")) {
-                ctx.content_type = find_header_field("content-type", parse_header_fields(h));
-                if (ctx.content_type != "text/html") return h;
-                ctx.data.emplace();
-                page = true;
-            } else if (h.size() >= HEADER_CAP) {
-                if (capped != nullptr) *capped = true;
-                return h;
-            }
-        }
+        for (long i = 0; i < n; ++i)
+            if (take(buf[i])) return h;
     }
 }
 
@@ -282,18 +286,21 @@ int http_transfer(ProbeContext& ctx, int retries) {
 
     const auto deadline = Clock::now() + std::chrono::seconds(REPLY_TIME_FACTOR * seconds);
     // The first bytes: read on until the four that must say "HTTP" are
-    // there, however the server's segments cut them.
-    char first[8];
+    // there, however the server's segments cut them. Up to eight count as
+    // the first read; the rest of the block goes on to the reply reader.
+    char block[READ_BLOCK];
     std::size_t n = 0;
     while (n < 4) {
-        const long got = conn->receive(first + n, sizeof first - n, seconds * 1000, deadline);
+        const long got = conn->receive(block + n, sizeof block - n, seconds * 1000, deadline);
         if (got <= 0) return finish(ctx, OUTCOME_FAILED);
         n += static_cast<std::size_t>(got);
     }
-    if (std::string_view(first, 4) != "HTTP") return finish(ctx, OUTCOME_FAILED);
+    if (std::string_view(block, 4) != "HTTP") return finish(ctx, OUTCOME_FAILED);
+    const std::size_t first = std::min<std::size_t>(n, 8);
     bool capped = false;
     const std::string reply =
-        std::string(first, n) + read_http_reply(*conn, ctx, seconds * 1000, deadline, &capped);
+        std::string(block, first) + read_http_reply(*conn, ctx, seconds * 1000, deadline, &capped,
+                                                    std::string_view(block + first, n - first));
     // Everything needed is read: the connection is not held while a
     // redirect target is probed.
     conn->close();

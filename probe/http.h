@@ -40,8 +40,11 @@ std::string build_http_request(const ProbeContext& context);
 /// from `conn`, each wait at most `timeout_ms` and all before `deadline`;
 /// sets the context's data and content_type. `capped` tells that the
 /// header block was cut at HEADER_CAP, so its last line may be cut short.
+/// `read_ahead` holds bytes already read past the first ones; they are
+/// taken before anything more is read.
 std::string read_http_reply(Transport& conn, ProbeContext& context, int timeout_ms,
-                            Clock::time_point deadline, bool* capped = nullptr);
+                            Clock::time_point deadline, bool* capped = nullptr,
+                            std::string_view read_ahead = {});
 
 /// One field of a reply's header block.
 struct HeaderField {

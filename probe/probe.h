@@ -41,6 +41,17 @@ struct UrlParts {
     bool tls = false;                 ///< an https:// URL: probed over TLS, port 443
 };
 
+/// One piece of what a job's probes said for standard error.
+struct ReportPiece {
+    std::string text;
+    /// Said at most once per run, however many jobs come upon it.
+    bool once_per_run = false;
+};
+
+/// Seconds that bound every lookup, connect, send and read of a probe:
+/// 3 for retries up to 1, 5 for 2, 8 from 3 on.
+int probe_timeout(int retries);
+
 /// What the pass learns of a probe besides its final record.
 struct ProbeTrace {
     /// The network was used (false for URLs settled by their form).
@@ -48,10 +59,22 @@ struct ProbeTrace {
     /// The URLs the last probe went through, in order: the one it started
     /// on, then each redirect or refresh target it took; the final spec last.
     std::vector<std::string> trail;
+    /// What the probes said, in order, kept for the pass to write whole:
+    /// jobs probed at the same time must not write into each other.
+    std::vector<ReportPiece> said;
 };
+
+/// Where probing a job's URL goes first: whether it needs the network at
+/// all (not for links settled by their form), and the host, lowercased.
+struct ProbeTarget {
+    bool network = false;
+    std::string host;
+};
+ProbeTarget url_target(std::string_view text);
 
 /// Parses a job's URL and probes it (with protocol fallback); `retries`
 /// selects the time-outs. The record probed last, never null: its spec,
-/// kind and outcome are the job's result. `trace`, when given, is filled.
+/// kind and outcome are the job's result. `trace`, when given, is filled,
+/// and the diagnostics go into it instead of to stderr.
 std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries,
                                      ProbeTrace* trace = nullptr);

@@ -139,7 +139,7 @@ std::optional<HostAddress> lookup_name(const std::string& host, int seconds) {
     known[host] = Known{Known::ASKING, {}, 0};
     lock.unlock();
 
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    const auto deadline = within_thread_limit(Clock::now() + std::chrono::seconds(seconds));
     Lookup l = ares_lookup(host, AF_INET, deadline);
     if (!l.addr && l.status != ARES_ECANCELLED && l.status != ARES_ETIMEOUT)
         l = ares_lookup(host, AF_INET6, deadline);  // a name with only an IPv6 address

@@ -52,9 +52,9 @@ bool load_bundle(const char* path) {
 
 // The CA chain, or null (said once per run) when there is none.
 const mbedtls_x509_crt* ca_chain() {
+    static std::string looked;
     std::call_once(ca.once, [] {
         mbedtls_x509_crt_init(&ca.chain);
-        std::string looked;
         if (const char* named = std::getenv("SSL_CERT_FILE")) {
             ca.usable = load_bundle(named);
             looked = std::string("SSL_CERT_FILE=") + named;
@@ -69,11 +69,13 @@ const mbedtls_x509_crt* ca_chain() {
                 break;
             }
         }
-        if (!ca.usable)
-            report(2, "no CA certificates found (looked in %s); https links can't be checked\n",
-                   looked.c_str());
     });
-    return ca.usable ? &ca.chain : nullptr;
+    if (ca.usable) return &ca.chain;
+    // Said by every job that needs it, written once: the first job in file
+    // order to need it shows it, however the jobs are scheduled.
+    report_once("no CA certificates found (looked in " + looked +
+                "); https links can't be checked\n");
+    return nullptr;
 }
 
 // What is wrong with the server's certificate, from the verify flags.

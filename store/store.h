@@ -104,6 +104,14 @@ inline constexpr std::int32_t STATUS_WAITING = 'w';
 inline constexpr std::int32_t STATUS_DETECTED = 'v';
 inline constexpr std::int32_t STATUS_LOGIN_REFUSED = 'x';
 
+/// Job type codes: which downloader a job belongs to.
+inline constexpr const char* TYPE_HTTP = "1";
+inline constexpr const char* TYPE_FTP = "2";
+inline constexpr const char* TYPE_TORRENT = "3";  ///< a torrent file or a magnet link
+inline constexpr const char* TYPE_NZB = "4";
+inline constexpr const char* TYPE_UNDETERMINED = "5";
+inline constexpr const char* TYPE_ED2K = "6";
+
 /// One job: a record of the queue file and a node of the job list. The text
 /// fields keep every byte they were loaded with, so a record the program does
 /// not change is written back as it was.

@@ -38,6 +38,11 @@ int ScriptedServer::connections() const {
     return static_cast<int>(received_.size());
 }
 
+int ScriptedServer::max_open() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return max_open_;
+}
+
 std::string ScriptedServer::received(int i) const {
     wait_until(
         [&] {
@@ -69,6 +74,7 @@ void ScriptedServer::accept_loop() {
             index = static_cast<int>(received_.size());
             received_.emplace_back();
             done_.push_back(false);
+            max_open_ = std::max(max_open_, ++open_);
         }
         threads_.emplace_back([this, fd, index] { play(fd, index); });
     }
@@ -79,6 +85,7 @@ void ScriptedServer::play(int fd, int index) {
         scripts_.empty() ? Script{} : scripts_[std::min<std::size_t>(index, scripts_.size() - 1)];
     std::string got;  // this connection's bytes, also kept in received_
     bool open = true;
+    bool counted_closed = false;
     bool reset = false;
     // Waits up to `ms` (-1: for ever) for data or the end of the test; reads
     // what came. False when the test is ending or the peer closed.
@@ -115,9 +122,14 @@ void ScriptedServer::play(int fd, int index) {
                     open = pump(-1);
                 break;
             }
-            case Step::CLOSE:
+            case Step::CLOSE: {
+                // Counted closed as soon as its script is through.
+                std::lock_guard<std::mutex> lock(mu_);
+                --open_;
+                counted_closed = true;
                 open = false;
                 break;
+            }
             case Step::RESET: {
                 linger l{1, 0};
                 setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -163,4 +175,5 @@ void ScriptedServer::play(int fd, int index) {
     ::close(fd);
     std::lock_guard<std::mutex> lock(mu_);
     done_[index] = true;
+    if (!counted_closed) --open_;
 }

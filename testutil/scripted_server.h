@@ -75,6 +75,8 @@ class ScriptedServer {
     int port() const { return port_; }
     /// Connections accepted so far.
     int connections() const;
+    /// The most connections that were open at the same time.
+    int max_open() const;
     /// Everything received on connection i (waits briefly for its script to
     /// finish reading).
     std::string received(int i) const;
@@ -92,6 +94,8 @@ class ScriptedServer {
     mutable std::mutex mu_;
     std::vector<std::string> received_;
     std::vector<bool> done_;
+    int open_ = 0;
+    int max_open_ = 0;
     std::vector<std::thread> threads_;
     std::thread acceptor_;
 };
