@@ -1,14 +1,23 @@
 // The detection pass: probe every waiting job once and write back what it
-// turned out to be.
+// turned out to be. The order of a run is here; the scheduling of the
+// probes is in scheduler.cpp.
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "driver.h"
 #include "probe.h"
+#include "scheduler.h"
 #include "store.h"
+#include "wait.h"
 
 namespace {
+
+// Results are gathered in the job list and written at most this often (and
+// once at the end): a kill loses no more than the last moments of a run,
+// which the next run probes again.
+constexpr auto REWRITE_EVERY = std::chrono::seconds(1);
 
 // A waiting job as the file held it when the pass began, and its node: the
 // result goes into the very job probed, never into another with its URL.
@@ -18,6 +27,40 @@ struct WaitingJob {
     std::string url;
     std::int32_t retries;
 };
+
+// Type code and status for a probe's final record; go_on false when the
+// pass must end after this job (a refused login).
+struct Verdict {
+    const char* type;
+    std::int32_t status;
+    std::int32_t retries;
+    bool go_on;
+};
+
+Verdict failed(std::int32_t retries) {
+    return {TYPE_UNDETERMINED, STATUS_WAITING, retries < 3 ? retries + 1 : retries, true};
+}
+
+Verdict classify(const UrlParts& p, std::int32_t retries) {
+    if (p.outcome == OUTCOME_REACHABLE) {
+        switch (p.kind) {
+            case KIND_HTTP:
+                return {TYPE_HTTP, STATUS_DETECTED, retries, true};
+            case KIND_FTP:
+                return {TYPE_FTP, STATUS_DETECTED, retries, true};
+            case KIND_TORRENT:
+                return {TYPE_TORRENT, STATUS_DETECTED, retries, true};
+            case KIND_NZB:
+                return {TYPE_NZB, STATUS_DETECTED, retries, true};
+            case KIND_ED2K:
+                return {TYPE_ED2K, STATUS_DETECTED, retries, true};
+            default:
+                return {TYPE_UNDETERMINED, STATUS_WAITING, retries, true};
+        }
+    }
+    if (p.outcome == OUTCOME_LOGIN_REFUSED) return {TYPE_FTP, STATUS_LOGIN_REFUSED, retries, false};
+    return failed(retries);
+}
 
 // The URL a job is written back with: the last of its chain that fits the
 // record (the one that redirected to an over-long target, the job's own URL
@@ -29,34 +72,13 @@ std::string fitting_url(const WaitingJob& job, const ProbeTrace& trace) {
     return job.url;
 }
 
-// Type code and status for a probe's final record; false when the pass
-// must end after this job (a refused login).
-struct Verdict {
-    const char* type;
-    std::int32_t status;
-    std::int32_t retries;
-    bool go_on;
-};
-
-Verdict classify(const UrlParts& p, std::int32_t retries) {
-    if (p.outcome == OUTCOME_REACHABLE) {
-        switch (p.kind) {
-            case KIND_HTTP:
-                return {"1", STATUS_DETECTED, retries, true};
-            case KIND_FTP:
-                return {"2", STATUS_DETECTED, retries, true};
-            case KIND_TORRENT:
-                return {"3", STATUS_DETECTED, retries, true};
-            case KIND_NZB:
-                return {"4", STATUS_DETECTED, retries, true};
-            case KIND_ED2K:
-                return {"6", STATUS_DETECTED, retries, true};
-            default:
-                return {"5", STATUS_WAITING, retries, true};
-        }
+// Writes what a job's probes said, whole, as a one-at-a-time pass prints
+// it; a note meant once per run only the first time.
+void write_said(const ProbeTrace& trace, std::set<std::string>& once) {
+    for (const ReportPiece& p : trace.said) {
+        if (p.once_per_run && !once.insert(p.text).second) continue;
+        std::fwrite(p.text.data(), 1, p.text.size(), stderr);
     }
-    if (p.outcome == OUTCOME_LOGIN_REFUSED) return {"2", STATUS_LOGIN_REFUSED, retries, false};
-    return {"5", STATUS_WAITING, retries < 3 ? retries + 1 : retries, true};
 }
 
 }  // namespace
@@ -71,38 +93,56 @@ int initlognote3() {
     const int loaded = jqs_load(head.get(), &file_order);
     if (loaded < 0) return loaded;  // no queue, or not all of it: nothing to write
 
-    // The jobs in the order the file held them, taken before any update:
-    // the rewrites reorder the file, and each waiting job is probed once.
+    // The jobs in the order the file held them, taken before any update.
     std::vector<WaitingJob> waiting;
+    std::vector<ProbeJob> probes;
     for (LogNote* n : file_order) {
-        if (n->url[0] != '\0' && n->status == STATUS_WAITING)
+        if (n->url[0] != '\0' && n->status == STATUS_WAITING) {
             waiting.push_back({n, n->id, std::string(field_text(n->url)), n->retries});
+            probes.push_back({waiting.back().url, n->retries});
+        }
     }
     file_order.clear();
+    if (waiting.empty()) return lock.release();  // nothing to write
 
-    // A job whose probe used the network is written out at once, so its
-    // slow work survives a kill. Jobs settled by their form alone are instant
-    // to redo: they wait in memory for the next rewrite or the end.
     bool unwritten = false;
-    for (const WaitingJob& job : waiting) {
-        ProbeTrace trace;
-        const auto result = url_parser(job.url, job.retries, &trace);
-        const Verdict v = classify(*result, job.retries);
-        const std::string resolved = result->spec.value_or("");
+    auto last_write = Clock::now();
+    auto write_if_due = [&] {
+        if (unwritten && Clock::now() - last_write >= REWRITE_EVERY) {
+            refresh_jqs(true);
+            unwritten = false;
+            last_write = Clock::now();
+        }
+    };
+    std::set<std::string> said_once;
+    // Verdicts arrive in file order, as if the jobs had been probed one
+    // after another.
+    auto commit = [&](std::size_t i, ProbeDone& done) {
+        const WaitingJob& job = waiting[i];
+        write_said(done.trace, said_once);
+        if (done.result == nullptr) {
+            // A server that trickles must not hold the lock for minutes.
+            const Verdict v = failed(job.retries);
+            std::fprintf(stderr, "job %d: its probes took more than %d s, counted as unreachable\n",
+                         static_cast<int>(job.id), JOB_TIME_FACTOR * probe_timeout(job.retries));
+            lognote_set(*job.node, field_text(job.node->resolved_url), v.type, v.status, v.retries);
+            unwritten = true;
+            return true;
+        }
+        const Verdict v = classify(*done.result, job.retries);
+        const std::string resolved = done.result->spec.value_or("");
         if (resolved.size() >= LN_RESOLVED_URL_LEN) {
             std::fprintf(stderr,
                          "job %d: resolved URL of %zu characters does not fit, the last URL of "
                          "its chain that fits is written\n",
                          static_cast<int>(job.id), resolved.size());
         }
-        lognote_set(*job.node, fitting_url(job, trace), v.type, v.status, v.retries);
+        lognote_set(*job.node, fitting_url(job, done.trace), v.type, v.status, v.retries);
         unwritten = true;
-        if (trace.probed) {
-            refresh_jqs(true);
-            unwritten = false;
-        }
-        if (!v.go_on) break;  // the later jobs wait for the next run
-    }
+        write_if_due();
+        return v.go_on;  // after a refused login the later jobs wait for the next run
+    };
+    probe_jobs(probes, probe_limit(), commit, write_if_due);
     if (unwritten) refresh_jqs(true);
     return lock.release();
 }

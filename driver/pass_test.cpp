@@ -43,6 +43,11 @@ class DetectorPass : public ::testing::Test {
     }
 
     ProcResult run(double limit = 60) { return run_process({QV2_DETECT_BIN}, {}, limit); }
+    // One job at a time: for scripted servers whose scripts go by the
+    // order of connections.
+    ProcResult run_one_at_a_time() {
+        return run_process({QV2_DETECT_BIN}, {{"QV2_DETECT_PROBES", "1"}}, 60);
+    }
 
     std::unique_ptr<DownloadArea> area;
 };
@@ -78,7 +83,7 @@ TEST_F(DetectorPass, HttpJobs) {
           close()}});
     area->write_queue({waiting(1, "http://web.test/f.iso"), waiting(2, "http://web.test/old"),
                        waiting(3, "web.test/page")});
-    const ProcResult r = run();
+    const ProcResult r = run_one_at_a_time();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(area->queue(),
               (std::vector<QueueRec>{
@@ -156,7 +161,7 @@ TEST_F(DetectorPass, RefusedLoginEndsThePass) {
     ScriptedServer refusing("127.0.0.2", 21, {FTP_REFUSE});
     ScriptedServer second("127.0.0.5", 21, {FTP_OK});
     area->write_queue({waiting(1, "ftp://ftp.test/a"), waiting(2, "ftp://second.test/b")});
-    const ProcResult r = run();
+    const ProcResult r = run_one_at_a_time();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(area->queue(),
               (std::vector<QueueRec>{done(1, "ftp://ftp.test/a", "ftp://ftp.test/a", "2", 'x'),
@@ -169,7 +174,7 @@ TEST_F(DetectorPass, EachWaitingJobIsProbedOnceInFileOrder) {
     ScriptedServer http("127.0.0.1", 80, {HTTP_OK});
     area->write_queue({waiting(3, "http://web.test/c"), waiting(1, "http://web.test/a"),
                        waiting(2, "http://web.test/b")});
-    EXPECT_EQ(run().status, 0);
+    EXPECT_EQ(run_one_at_a_time().status, 0);
     EXPECT_EQ(http.connections(), 3);
     std::string paths;
     for (int i = 0; i < 3; ++i)
@@ -222,7 +227,7 @@ TEST_F(DetectorPass, OverlongTargetGivesTheLastUrlOfTheChainThatFits) {
          HTTP_OK});
     const std::string stored = "web.test/" + std::string(496, 's');  // its http:// form is too long
     area->write_queue({waiting(9, "http://web.test/short"), waiting(10, stored)});
-    const ProcResult r = run();
+    const ProcResult r = run_one_at_a_time();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(area->queue(), (std::vector<QueueRec>{
                                  done(9, "http://web.test/short", "http://web.test/mid", "1", 'v'),
@@ -361,7 +366,9 @@ TEST_F(DetectorPass, SlowHungLookupDoesNotSpoilLaterJobs) {
 }
 
 TEST_F(DetectorPass, TermSignalMidRunLeavesAWholeQueue) {
-    NginxServer web("127.0.0.1", 80, {{"f", "x"}});
+    // Answers that take a while: the signal surely comes mid-pass.
+    ScriptedServer web("127.0.0.1", 80,
+                       {{read_request(), pause(20), send("HTTP/1.0 200 OK\r\n\r\n"), close()}});
     std::vector<QueueRec> jobs;
     for (int i = 1; i <= 300; ++i)
         jobs.push_back(waiting(i, "http://web.test/f?" + std::to_string(i)));
@@ -393,20 +400,23 @@ TEST_F(DetectorPass, TermSignalMidRunLeavesAWholeQueue) {
 }
 
 // Jobs settled by form are written with the next network job's rewrite.
-TEST_F(DetectorPass, FormOnlyJobsRideAlongWithTheNextRewrite) {
-    ScriptedServer http(
-        "127.0.0.1", 80,
-        {HTTP_OK, {read_request(), pause(1500), send("HTTP/1.0 200 OK\r\n\r\n"), close()}});
+// Results reach the disk about once a second, in file order: while a slow
+// job runs, those before it are written and those after it are not.
+TEST_F(DetectorPass, ResultsAreWrittenAboutOnceASecondInFileOrder) {
+    ScriptedServer fast("127.0.0.1", 80, {HTTP_OK});
+    ScriptedServer slow("127.0.0.2", 80,
+                        {{read_request(), pause(2500), send("HTTP/1.0 200 OK\r\n\r\n"), close()}});
     area->write_queue({waiting(1, "magnet:?a"), waiting(2, "b.torrent"),
                        waiting(3, "http://web.test/fast"), waiting(4, "c.nzb"),
-                       waiting(5, "http://web.test/slow"), waiting(6, "ed2k://|file|d|1|H|/")});
+                       waiting(5, "http://ftp.test/slow"), waiting(6, "ed2k://|file|d|1|H|/"),
+                       waiting(7, "http://web.test/after")});
     Child c({QV2_DETECT_BIN}, {});
-    ASSERT_TRUE(wait_until([&] { return http.connections() == 2; }, 10));
-    // While job 5 is in progress: 1 to 3 are on disk, 4 is not yet.
+    ASSERT_TRUE(wait_until([&] { return slow.connections() == 1; }, 10));
+    usleep(1500 * 1000);
     std::vector<std::int32_t> status;
     for (const auto& r : area->queue())
         status.push_back(r.status);
-    EXPECT_EQ(status, (std::vector<std::int32_t>{'v', 'v', 'v', 'w', 'w', 'w'}));
+    EXPECT_EQ(status, (std::vector<std::int32_t>{'v', 'v', 'v', 'v', 'w', 'w', 'w'}));
     EXPECT_EQ(c.wait(30).status, 0);
     for (const auto& r : area->queue())
         EXPECT_EQ(r.status, 'v') << r;
@@ -441,7 +451,7 @@ TEST_F(DetectorPass, FormOnlyQueueIsWrittenOnce) {
 TEST_F(DetectorPass, KilledMidPassLeavesAWholeQueue) {
     // Answers that take a while, so the kill surely comes mid-pass.
     ScriptedServer web("127.0.0.1", 80,
-                       {{read_request(), pause(20), send("HTTP/1.0 200 OK\r\n\r\n"), close()}});
+                       {{read_request(), pause(30), send("HTTP/1.0 200 OK\r\n\r\n"), close()}});
     std::vector<QueueRec> jobs;
     for (int i = 1; i <= 400; ++i) {
         jobs.push_back(waiting(i, i % 3 == 0 ? "http://web.test/f?" + std::to_string(i)
@@ -489,6 +499,96 @@ TEST_F(DetectorPass, HttpsAndDeclaredTypes) {
                        "https://web.test/download.php?id=7", "3", 'v'),
                   done(3, "HTTPS://web.test/get?n=1", "https://web.test/get?n=1", "4", 'v')}))
         << r.err << web.log();
+}
+
+// Probing several jobs at once changes nothing a job ends with, nor what
+// stderr shows: a mixed queue, a refused login in the middle, run one job
+// at a time and eight at a time.
+TEST_F(DetectorPass, ConcurrentPassEqualsOneAtATime) {
+    NginxServer web("127.0.0.1", 80, {{"files/a.iso", "a"}},
+                    "    location = /go { return 302 /files/a.iso; }\n");
+    VsftpdServer files("127.0.0.2", {{"pub/b.iso", "b"}});
+    VsftpdServer deny("127.0.0.3", {}, VSFTPD_REFUSE_LOGINS);
+    const std::vector<QueueRec> jobs = {
+        waiting(1, "magnet:?xt=1"),
+        waiting(2, "http://web.test/files/a.iso"),
+        waiting(3, "http://nothing.test/x", 1),
+        waiting(4, "web.test/go"),
+        waiting(5, "http://web.test/missing.iso"),
+        waiting(6, "ftp://files.test/pub/b.iso"),
+        waiting(7, "http://files.test/pub/b.iso"),
+        waiting(8, "c.torrent"),
+        waiting(9, "ftp://deny.test/x.iso"),
+        waiting(10, "http://web.test/files/a.iso?again"),
+        waiting(11, "ed2k://|file|d|1|H|/"),
+        waiting(12, "ftp://files.test/pub/b.iso?again"),
+    };
+    std::string bytes[2], err[2];
+    const char* limits[2] = {"1", "8"};
+    for (int i = 0; i < 2; ++i) {
+        area->write_queue(jobs);
+        const ProcResult r = run_process({QV2_DETECT_BIN}, {{"QV2_DETECT_PROBES", limits[i]}}, 60);
+        EXPECT_EQ(r.status, 0);
+        bytes[i] = read_file(area->queue_file());
+        err[i] = r.err;
+    }
+    EXPECT_TRUE(bytes[0] == bytes[1]);
+    EXPECT_EQ(err[0], err[1]);
+    const auto q = parse_queue(bytes[1]);
+    ASSERT_EQ(q.size(), jobs.size());
+    EXPECT_EQ(q[8].status, 'x');
+    for (std::size_t i = 9; i < q.size(); ++i)
+        EXPECT_EQ(q[i], jobs[i]);  // after the refusal: left for the next run
+    EXPECT_EQ(q[6].type, "2");
+    EXPECT_EQ(q[2].retries, 2);
+}
+
+// Never more than eight jobs at once, nor two on one host name.
+TEST_F(DetectorPass, ProbesAtOnceStayWithinTheLimits) {
+    const Script slow_ok = {read_request(), pause(300), send("HTTP/1.0 200 OK\r\n\r\n"), close()};
+    std::string names;
+    for (int i = 0; i < 10; ++i)
+        names += " h" + std::to_string(i) + ".test";
+    sandbox_hosts("127.0.0.1 localhost" + names + "\n127.0.0.2 one.test\n");
+    struct Case {
+        const char* ip;
+        bool many_names;
+        int most;
+    };
+    for (const Case c : {Case{"127.0.0.1", true, 8}, Case{"127.0.0.2", false, 2}}) {
+        ScriptedServer server(c.ip, 80, {slow_ok});
+        std::vector<QueueRec> jobs;
+        for (int i = 1; i <= 20; ++i) {
+            const std::string host =
+                c.many_names ? "h" + std::to_string(i % 10) + ".test" : "one.test";
+            jobs.push_back(waiting(i, "http://" + host + "/f" + std::to_string(i)));
+        }
+        area->write_queue(jobs);
+        EXPECT_EQ(run().status, 0);
+        EXPECT_EQ(server.connections(), 20) << c.ip;
+        // At most the limit; that many as a rule, but a loaded machine may
+        // be slower to start them than the server is to answer.
+        EXPECT_LE(server.max_open(), c.most) << c.ip;
+        EXPECT_GE(server.max_open(), 2) << c.ip;
+        for (const auto& q : area->queue())
+            EXPECT_EQ(q.type, "1") << q;
+    }
+}
+
+// A server that answers in dribs and drabs, redirect after redirect, can
+// hold a job no longer than six class time-outs.
+TEST_F(DetectorPass, SlowJobPastItsTimeCountsAsFailed) {
+    const Script dribble = {read_request(), send("HTTP/1.0 302 Found\r\nLocation: /next\r\n"),
+                            trickle("X-Slow: 12345\r\n\r\n", 1000), close()};
+    ScriptedServer server("127.0.0.1", 80, {dribble});
+    area->write_queue({waiting(1, "http://web.test/a"), waiting(2, "magnet:?b")});
+    const ProcResult r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_GE(r.seconds, 17.5);
+    EXPECT_LT(r.seconds, 21.0);
+    EXPECT_EQ(area->queue(), (std::vector<QueueRec>{done(1, "http://web.test/a", "", "5", 'w', 1),
+                                                    done(2, "magnet:?b", "magnet:?b", "3", 'v')}));
+    EXPECT_EQ(r.err, "job 1: its probes took more than 18 s, counted as unreachable\n");
 }
 
 TEST_F(DetectorPass, RealServers) {

@@ -1,0 +1,47 @@
+// Probing a run's waiting jobs several at a time, with their results handed
+// back in file order, as if they had been probed one after another.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "probe.h"
+
+/// Jobs probed at once at most, and on one host name.
+inline constexpr int MAX_PROBES = 8;
+inline constexpr int MAX_PROBES_PER_HOST = 2;
+/// One job's probes end after this many class time-outs in all.
+inline constexpr int JOB_TIME_FACTOR = 6;
+/// Lowers MAX_PROBES (1 probes one job at a time).
+inline constexpr const char* PROBES_ENV = "QV2_DETECT_PROBES";
+
+/// The probe limit the environment asks for: PROBES_ENV when it holds a
+/// number from 1 to MAX_PROBES, else MAX_PROBES.
+int probe_limit();
+
+/// A job to probe: its URL and retry counter as the file holds them.
+struct ProbeJob {
+    std::string url;
+    int retries = 0;
+};
+
+/// How a job's probe ended.
+struct ProbeDone {
+    /// The final record; null when the probes ran past the job's time.
+    std::shared_ptr<UrlParts> result;
+    ProbeTrace trace;
+};
+
+/// Probes `jobs`, at most `limit` at once and MAX_PROBES_PER_HOST on one
+/// host name, starting them in file order (jobs settled by their form need
+/// no slot). Each result is handed to `commit(index, done)` on the calling
+/// thread, in file order; `commit` returns false to end the pass there: no
+/// later job is started or handed over. A refused FTP login stops the start
+/// of later jobs as soon as it is known. `tick` is called on the calling
+/// thread at least once a second while jobs run.
+void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
+                const std::function<bool(std::size_t, ProbeDone&)>& commit,
+                const std::function<void()>& tick);
