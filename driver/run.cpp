@@ -29,11 +29,6 @@ void keep_standard_fds_open() {
 // its course (a core, a sanitizer's report) instead of passing as a stop.
 struct sigaction fault_actions[NSIG];
 
-bool is_fault(int sig) {
-    return sig == SIGSEGV || sig == SIGBUS || sig == SIGILL || sig == SIGFPE || sig == SIGABRT ||
-           sig == SIGTRAP || sig == SIGSYS;
-}
-
 void install_signals() {
     signal(SIGHUP, SIG_IGN);
     // A write to a closed stderr or past a file size limit fails instead of
@@ -47,7 +42,7 @@ void install_signals() {
     sa.sa_mask = stop;  // one handler at a time
     for (int sig = 1; sig < NSIG; ++sig) {
         if (sigismember(&stop, sig) == 1)
-            sigaction(sig, &sa, is_fault(sig) ? &fault_actions[sig] : nullptr);
+            sigaction(sig, &sa, is_fault_signal(sig) ? &fault_actions[sig] : nullptr);
     }
     // A mask inherited from the starter must not hold the stop signals off.
     sigprocmask(SIG_UNBLOCK, &stop, nullptr);
@@ -59,7 +54,7 @@ extern "C" void handle_stop_signal(int sig, siginfo_t* info, void*) {
     // Only async-signal-safe work: hand back a queue-lock token this process
     // holds, so the download manager's other processes are not locked out.
     jqs_release_on_signal();
-    if (is_fault(sig)) {
+    if (is_fault_signal(sig)) {
         // Back to the disposition it had, which then takes the signal: a
         // fault of the kernel's happens again on return, one sent by a
         // process (abort's included) is sent again.

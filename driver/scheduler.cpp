@@ -6,6 +6,7 @@
 #include "scheduler.h"
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -86,7 +87,8 @@ void* worker(void* arg) {
         pass.running.erase(i);
         --pass.per_host[slot.host];
         ++pass.finishes;
-        if (slot.done.result->outcome == OUTCOME_LOGIN_REFUSED)
+        // A refusal ends the pass only for a job that still counts.
+        if (!slot.expired && slot.done.result->outcome == OUTCOME_LOGIN_REFUSED)
             pass.stop_at = std::min(pass.stop_at, i);
         pass.changed.notify_all();
     }
@@ -99,14 +101,17 @@ bool assign(Pass& pass, std::size_t index) {
         pthread_attr_t attr;
         pthread_attr_init(&attr);
         pthread_attr_setstacksize(&attr, STACK_SIZE);
+        // The run's stop signals go to the main thread only, which holds
+        // them off while it rewrites the queue. A fault stays with the
+        // thread that caused it.
+        sigset_t blocked = stop_signals();
+        for (int sig = 1; sig < NSIG; ++sig)
+            if (is_fault_signal(sig)) sigdelset(&blocked, sig);
+        sigset_t saved;
+        pthread_sigmask(SIG_BLOCK, &blocked, &saved);
         pthread_t t;
-        int rc;
-        {
-            // The run's stop signals go to the main thread only, which
-            // holds them off while it rewrites the queue.
-            StopSignalHold hold;
-            rc = pthread_create(&t, &attr, worker, &pass);
-        }
+        const int rc = pthread_create(&t, &attr, worker, &pass);
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
         pthread_attr_destroy(&attr);
         if (rc != 0 && pass.workers.empty()) return false;
         if (rc == 0) pass.workers.push_back(t);

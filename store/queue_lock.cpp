@@ -36,6 +36,11 @@ sigset_t stop_signals() {
     return s;
 }
 
+bool is_fault_signal(int sig) {
+    return sig == SIGSEGV || sig == SIGBUS || sig == SIGILL || sig == SIGFPE || sig == SIGABRT ||
+           sig == SIGTRAP || sig == SIGSYS;
+}
+
 QueueLock::QueueLock(const char* fifo) {
     jqs_sem_use = 1;
     if (Sem_open(&jqs_sem, fifo, 0) != 0) {

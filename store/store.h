@@ -237,6 +237,9 @@ void jqs_remove_leftovers(const std::string& path);
 /// Every signal that ends a run: each is caught, so that no way of stopping
 /// a run takes the queue-lock token with it.
 sigset_t stop_signals();
+/// True for the stop signals that report a fault of the process itself
+/// (SIGSEGV, SIGBUS, SIGABRT and the like) rather than a request to stop.
+bool is_fault_signal(int sig);
 
 /// The queue lock, held for this object's lifetime: opens jqs_sem on the
 /// FIFO at `fifo` (never creating it) and takes one token. Without a FIFO

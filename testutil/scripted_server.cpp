@@ -101,10 +101,22 @@ void ScriptedServer::play(int fd, int index) {
         received_[index].append(buf, static_cast<std::size_t>(n));
         return true;
     };
-    for (const Step& step : script) {
+    // A connection counts as open until its last answer goes out: the peer
+    // can't have seen that answer before it stopped counting.
+    std::size_t last_send = script.size();
+    for (std::size_t i = 0; i < script.size(); ++i)
+        if (script[i].kind == Step::SEND) last_send = i;
+    auto count_closed = [&] {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!counted_closed) --open_;
+        counted_closed = true;
+    };
+    for (std::size_t i = 0; i < script.size(); ++i) {
+        const Step& step = script[i];
         if (!open) break;
         switch (step.kind) {
             case Step::SEND:
+                if (i == last_send) count_closed();
                 open = send(fd, step.bytes.data(), step.bytes.size(), MSG_NOSIGNAL) >= 0;
                 break;
             case Step::PAUSE: {
@@ -122,14 +134,10 @@ void ScriptedServer::play(int fd, int index) {
                     open = pump(-1);
                 break;
             }
-            case Step::CLOSE: {
-                // Counted closed as soon as its script is through.
-                std::lock_guard<std::mutex> lock(mu_);
-                --open_;
-                counted_closed = true;
+            case Step::CLOSE:
+                count_closed();
                 open = false;
                 break;
-            }
             case Step::RESET: {
                 linger l{1, 0};
                 setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -157,8 +165,8 @@ void ScriptedServer::play(int fd, int index) {
                 }
                 break;
             case Step::TRICKLE:
-                for (std::size_t i = 0; open && i < step.bytes.size(); ++i) {
-                    open = send(fd, &step.bytes[i], 1, MSG_NOSIGNAL) == 1;
+                for (std::size_t b = 0; open && b < step.bytes.size(); ++b) {
+                    open = send(fd, &step.bytes[b], 1, MSG_NOSIGNAL) == 1;
                     pollfd p{stop_[0], POLLIN, 0};
                     if (open && poll(&p, 1, step.ms) > 0) open = false;
                 }
@@ -173,7 +181,7 @@ void ScriptedServer::play(int fd, int index) {
         }
     }
     ::close(fd);
+    count_closed();
     std::lock_guard<std::mutex> lock(mu_);
     done_[index] = true;
-    if (!counted_closed) --open_;
 }
