@@ -357,12 +357,21 @@ TEST_F(DetectorPass, JobAddedUnderTheLockMeanwhileIsKept) {
 TEST_F(DetectorPass, SlowHungLookupDoesNotSpoilLaterJobs) {
     DnsServer dns(DnsServer::SILENT);
     ScriptedServer http("127.0.0.1", 80, {HTTP_OK});
-    area->write_queue({waiting(1, "http://hung.test/a"), waiting(2, "http://web.test/b")});
-    const ProcResult r = run();
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(area->queue(), (std::vector<QueueRec>{
-                                 done(1, "http://hung.test/a", "ftp://hung.test/a", "5", 'w', 1),
-                                 done(2, "http://web.test/b", "http://web.test/b", "1", 'v')}));
+    area->write_queue({waiting(1, "http://hung.test/a"), waiting(2, "http://web.test/b"),
+                       waiting(3, "http://hung.test/c"), waiting(4, "http://hung.test/d")});
+    // One bounded lookup for the name, one job at a time or not.
+    for (const char* probes : {"1", "8"}) {
+        const double t0 = now_seconds();
+        const ProcResult r = run_process({QV2_DETECT_BIN}, {{"QV2_DETECT_PROBES", probes}}, 60);
+        EXPECT_LT(now_seconds() - t0, 4.5) << probes;
+        EXPECT_EQ(r.status, 0);
+        const auto q = area->queue();
+        EXPECT_EQ(q[0], done(1, "http://hung.test/a", "ftp://hung.test/a", "5", 'w', 1));
+        EXPECT_EQ(q[1], done(2, "http://web.test/b", "http://web.test/b", "1", 'v'));
+        EXPECT_EQ(q[3].retries, 1);
+        area->write_queue({waiting(1, "http://hung.test/a"), waiting(2, "http://web.test/b"),
+                           waiting(3, "http://hung.test/c"), waiting(4, "http://hung.test/d")});
+    }
 }
 
 TEST_F(DetectorPass, TermSignalMidRunLeavesAWholeQueue) {

@@ -161,6 +161,8 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
     std::unique_lock<std::mutex> lock(pass.mu);
     std::size_t next = 0;  // the next job to hand over
     while (next < jobs.size() && next <= pass.stop_at) {
+        // A job finishing from here on ends the wait below at once.
+        const unsigned finishes = pass.finishes;
         // Start what the limits allow, in file order.
         for (const auto& [host, count] : pass.per_host)
             refill(host);
@@ -218,7 +220,6 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
                 wake = std::min(wake, s.deadline);
             }
         }
-        const unsigned finishes = pass.finishes;
         pass.changed.wait_until(lock, wake, [&] { return pass.finishes != finishes; });
     }
     // Every wait of a probe ends by its job's deadline, so the workers
