@@ -93,7 +93,6 @@ ProbeTarget url_target(std::string_view text) {
     ProbeTarget t;
     t.network = r.kind == KIND_HTTP || r.kind == KIND_FTP;
     t.host = r.host.value_or("");
-    for (char& c : t.host)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    string_lowercase(t.host);
     return t;
 }
