@@ -82,6 +82,10 @@ void* worker(void* arg) {
         ProbeDone done;
         done.result = url_parser(slot.job->url, slot.job->retries, &done.trace);
         lock.lock();
+        // A probe whose waits were cut by the job's deadline may return
+        // before the pass sees the deadline pass; it ran out of time all
+        // the same, whatever its cut-short reply seemed to say.
+        if (Clock::now() >= slot.deadline) slot.expired = true;
         slot.done = std::move(done);
         slot.finished = true;
         pass.running.erase(i);
