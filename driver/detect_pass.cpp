@@ -139,7 +139,6 @@ int initlognote3() {
         }
         lognote_set(*job.node, fitting_url(job, done.trace), v.type, v.status, v.retries);
         unwritten = true;
-        write_if_due();
         return v.go_on;  // after a refused login the later jobs wait for the next run
     };
     probe_jobs(probes, probe_limit(), commit, write_if_due);

@@ -43,20 +43,28 @@ struct Slot {
     bool network = false;  // false: settled by its form
     std::string host;
     Clock::time_point deadline;
-    bool started = false;
     bool finished = false;  // its probes are done
     bool expired = false;   // it ran past its time and counts as failed
     ProbeDone done;
 };
 
+// The state of a pass, shared by the calling thread and the workers under
+// `mu`. A worker that finishes a job starts the next ones itself, so the
+// calling thread wakes only to hand results over: once a second, and when
+// nothing runs any more.
 struct Pass {
     std::mutex mu;
-    std::condition_variable changed;
+    std::condition_variable work;      // workers wait here for jobs
+    std::condition_variable progress;  // the calling thread waits here
     std::vector<Slot> slots;
+    int limit = MAX_PROBES;
     std::size_t stop_at = 0;  // no job after this one is started
     std::set<std::size_t> running;
     std::map<std::string, int> per_host;
-    unsigned finishes = 0;  // jobs whose probes are done so far
+    // Per host, its network jobs not started yet, in file order; `ready`
+    // holds the first of each host that may start one more.
+    std::map<std::string, std::deque<std::size_t>> waiting;
+    std::set<std::size_t> ready;
     // Jobs handed to the workers and not yet taken; the workers, how many
     // of them wait for work, and whether the pass is over.
     std::deque<std::size_t> assigned;
@@ -65,43 +73,24 @@ struct Pass {
     bool closing = false;
 };
 
-void* worker(void* arg) {
-    Pass& pass = *static_cast<Pass*>(arg);
-    std::unique_lock<std::mutex> lock(pass.mu);
-    for (;;) {
-        ++pass.idle;
-        pass.changed.wait(lock, [&] { return !pass.assigned.empty() || pass.closing; });
-        --pass.idle;
-        if (pass.assigned.empty()) return nullptr;
-        const std::size_t i = pass.assigned.front();
-        pass.assigned.pop_front();
-        Slot& slot = pass.slots[i];
-        lock.unlock();
-        // The job's fields are written before it is assigned, read-only since.
-        set_thread_time_limit(slot.deadline);
-        ProbeDone done;
-        done.result = url_parser(slot.job->url, slot.job->retries, &done.trace);
-        lock.lock();
-        // A probe whose waits were cut by the job's deadline may return
-        // before the pass sees the deadline pass; it ran out of time all
-        // the same, whatever its cut-short reply seemed to say.
-        if (Clock::now() >= slot.deadline) slot.expired = true;
-        slot.done = std::move(done);
-        slot.finished = true;
-        pass.running.erase(i);
-        --pass.per_host[slot.host];
-        ++pass.finishes;
-        // A refusal ends the pass only for a job that still counts.
-        if (!slot.expired && slot.done.result->outcome == OUTCOME_LOGIN_REFUSED)
-            pass.stop_at = std::min(pass.stop_at, i);
-        pass.changed.notify_all();
-    }
+// Makes the first waiting job of `host` ready when the host has room.
+void refill(Pass& pass, const std::string& host) {
+    const auto& q = pass.waiting[host];
+    if (!q.empty() && pass.per_host[host] < MAX_PROBES_PER_HOST) pass.ready.insert(q.front());
 }
 
-// Hands job `index` to a worker, starting one when none is idle. False when
-// no worker can be had.
-bool assign(Pass& pass, std::size_t index) {
-    if (pass.idle <= static_cast<int>(pass.assigned.size())) {
+// Nothing runs and nothing may start: every job up to stop_at is settled.
+bool settled(const Pass& pass) {
+    return pass.running.empty() && (pass.ready.empty() || *pass.ready.begin() > pass.stop_at);
+}
+
+void* worker(void* arg);
+
+// Hands job `index` to a worker, starting one when none is free; `spare`
+// is 1 when the caller is a worker that takes a job itself afterwards.
+// False when no worker can be had.
+bool assign(Pass& pass, std::size_t index, int spare) {
+    if (pass.idle + spare <= static_cast<int>(pass.assigned.size())) {
         pthread_attr_t attr;
         pthread_attr_init(&attr);
         pthread_attr_setstacksize(&attr, STACK_SIZE);
@@ -117,12 +106,67 @@ bool assign(Pass& pass, std::size_t index) {
         const int rc = pthread_create(&t, &attr, worker, &pass);
         pthread_sigmask(SIG_SETMASK, &saved, nullptr);
         pthread_attr_destroy(&attr);
-        if (rc != 0 && pass.workers.empty()) return false;
+        if (rc != 0 && pass.workers.empty() && spare == 0) return false;
         if (rc == 0) pass.workers.push_back(t);
     }
     pass.assigned.push_back(index);
-    pass.changed.notify_all();
+    if (static_cast<int>(pass.assigned.size()) > spare) pass.work.notify_one();
     return true;
+}
+
+// Starts what the limits allow, in file order.
+void start_jobs(Pass& pass, int spare) {
+    while (!pass.closing && static_cast<int>(pass.running.size()) < pass.limit &&
+           !pass.ready.empty() && *pass.ready.begin() <= pass.stop_at) {
+        const std::size_t i = *pass.ready.begin();
+        pass.ready.erase(pass.ready.begin());
+        Slot& s = pass.slots[i];
+        pass.waiting[s.host].pop_front();
+        s.deadline =
+            Clock::now() + std::chrono::seconds(JOB_TIME_FACTOR * probe_timeout(s.job->retries));
+        if (assign(pass, i, spare)) {
+            pass.running.insert(i);
+            ++pass.per_host[s.host];
+        } else {
+            s.expired = true;  // no thread to be had: counts as failed now
+        }
+        refill(pass, s.host);
+    }
+}
+
+void* worker(void* arg) {
+    Pass& pass = *static_cast<Pass*>(arg);
+    std::unique_lock<std::mutex> lock(pass.mu);
+    for (;;) {
+        ++pass.idle;
+        pass.work.wait(lock, [&] { return !pass.assigned.empty() || pass.closing; });
+        --pass.idle;
+        if (pass.closing) return nullptr;
+        while (!pass.assigned.empty()) {
+            const std::size_t i = pass.assigned.front();
+            pass.assigned.pop_front();
+            Slot& slot = pass.slots[i];
+            lock.unlock();
+            // The job's fields are written before it is assigned, read-only since.
+            set_thread_time_limit(slot.deadline);
+            ProbeDone done;
+            done.result = url_parser(slot.job->url, slot.job->retries, &done.trace);
+            lock.lock();
+            // A probe whose waits were cut by the job's deadline ran out of
+            // time, whatever its cut-short reply seemed to say.
+            if (Clock::now() >= slot.deadline) slot.expired = true;
+            slot.done = std::move(done);
+            slot.finished = true;
+            pass.running.erase(i);
+            --pass.per_host[slot.host];
+            refill(pass, slot.host);
+            // A refusal ends the pass only for a job that still counts.
+            if (!slot.expired && slot.done.result->outcome == OUTCOME_LOGIN_REFUSED)
+                pass.stop_at = std::min(pass.stop_at, i);
+            start_jobs(pass, 1);
+            if (settled(pass)) pass.progress.notify_one();
+        }
+    }
 }
 
 }  // namespace
@@ -142,66 +186,32 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
                 const std::function<void()>& tick) {
     Pass pass;
     pass.slots.resize(jobs.size());
+    pass.limit = limit;
     pass.stop_at = jobs.size();
-    // Per host, its waiting network jobs in file order; `ready` holds the
-    // first of each host that may start one more.
-    std::map<std::string, std::deque<std::size_t>> waiting;
-    std::set<std::size_t> ready;
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         Slot& s = pass.slots[i];
         s.job = &jobs[i];
         ProbeTarget target = url_target(jobs[i].url);
         s.network = target.network;
         s.host = std::move(target.host);
-        if (s.network) waiting[s.host].push_back(i);
+        if (s.network) pass.waiting[s.host].push_back(i);
     }
-    for (const auto& [host, queue] : waiting)
-        ready.insert(queue.front());
-    auto refill = [&](const std::string& host) {
-        auto& q = waiting[host];
-        if (!q.empty() && pass.per_host[host] < MAX_PROBES_PER_HOST) ready.insert(q.front());
-    };
+    for (const auto& [host, queue] : pass.waiting)
+        pass.ready.insert(queue.front());
 
     std::unique_lock<std::mutex> lock(pass.mu);
+    start_jobs(pass, 0);
     std::size_t next = 0;  // the next job to hand over
-    while (next < jobs.size() && next <= pass.stop_at) {
-        // A job finishing from here on ends the wait below at once.
-        const unsigned finishes = pass.finishes;
-        // Start what the limits allow, in file order.
-        for (const auto& [host, count] : pass.per_host)
-            refill(host);
-        while (static_cast<int>(pass.running.size()) < limit && !ready.empty() &&
-               *ready.begin() <= pass.stop_at) {
-            const std::size_t i = *ready.begin();
-            ready.erase(ready.begin());
-            Slot& s = pass.slots[i];
-            if (pass.per_host[s.host] >= MAX_PROBES_PER_HOST) continue;  // full meanwhile
-            waiting[s.host].pop_front();
-            s.deadline = Clock::now() +
-                         std::chrono::seconds(JOB_TIME_FACTOR * probe_timeout(s.job->retries));
-            s.started = assign(pass, i);
-            if (!s.started) {  // no thread to be had: counts as failed now
-                s.expired = true;
-                continue;
-            }
-            pass.running.insert(i);
-            ++pass.per_host[s.host];
-            refill(s.host);
-        }
-        // Hand over, in file order, whatever is done.
+    for (;;) {
+        // Hand over, in file order, whatever is settled.
         while (next < jobs.size() && next <= pass.stop_at) {
             Slot& s = pass.slots[next];
+            if (s.network && !s.expired && !s.finished) break;
             ProbeDone done;
-            if (!s.network) {
-                done.result = url_parser(s.job->url, s.job->retries, &done.trace);
-            } else if (s.expired) {
-                // done.result stays null: the probes ran out of time
-            } else if (s.finished) {
-                done = std::move(s.done);
-            } else {
-                break;
-            }
+            if (s.network && !s.expired) done = std::move(s.done);
+            // else for an expired job done.result stays null: out of time
             lock.unlock();
+            if (!s.network) done.result = url_parser(s.job->url, s.job->retries, &done.trace);
             const bool go_on = commit(next, done);
             lock.lock();
             if (!go_on) pass.stop_at = std::min(pass.stop_at, next);
@@ -211,27 +221,15 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
         lock.unlock();
         tick();
         lock.lock();
-        // Wake for a finished job, a job's time running out, or the tick.
-        auto wake = Clock::now() + std::chrono::seconds(1);
-        const auto now = Clock::now();
-        for (const std::size_t i : pass.running) {
-            Slot& s = pass.slots[i];
-            if (s.expired) continue;
-            if (s.deadline <= now) {
-                s.expired = true;  // its thread ends soon: every wait honours the deadline
-                wake = now;
-            } else {
-                wake = std::min(wake, s.deadline);
-            }
-        }
-        pass.changed.wait_until(lock, wake, [&] { return pass.finishes != finishes; });
+        pass.progress.wait_for(lock, std::chrono::seconds(1), [&] { return settled(pass); });
     }
     // Every wait of a probe ends by its job's deadline, so the workers
     // still probing end soon; none may outlive the pass.
     pass.closing = true;
     pass.assigned.clear();
-    pass.changed.notify_all();
+    pass.work.notify_all();
+    const std::vector<pthread_t> workers = pass.workers;
     lock.unlock();
-    for (const pthread_t t : pass.workers)
+    for (const pthread_t t : workers)
         pthread_join(t, nullptr);
 }

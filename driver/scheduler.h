@@ -38,10 +38,11 @@ struct ProbeDone {
 /// Probes `jobs`, at most `limit` at once and MAX_PROBES_PER_HOST on one
 /// host name, starting them in file order (jobs settled by their form need
 /// no slot). Each result is handed to `commit(index, done)` on the calling
-/// thread, in file order; `commit` returns false to end the pass there: no
-/// later job is started or handed over. A refused FTP login stops the start
-/// of later jobs as soon as it is known. `tick` is called on the calling
-/// thread at least once a second while jobs run.
+/// thread, in file order, in batches: about once a second, and when no job
+/// runs any more. `commit` returns false to end the pass there: no later
+/// job is started or handed over. A refused FTP login stops the start of
+/// later jobs as soon as it is known. `tick` is called on the calling
+/// thread after each batch while jobs run.
 void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
                 const std::function<bool(std::size_t, ProbeDone&)>& commit,
                 const std::function<void()>& tick);
