@@ -106,7 +106,7 @@ bool assign(Pass& pass, std::size_t index, int spare) {
         const int rc = pthread_create(&t, &attr, worker, &pass);
         pthread_sigmask(SIG_SETMASK, &saved, nullptr);
         pthread_attr_destroy(&attr);
-        if (rc != 0 && pass.workers.empty() && spare == 0) return false;
+        if (rc != 0 && pass.workers.empty()) return false;  // none at all; a calling worker counts
         if (rc == 0) pass.workers.push_back(t);
     }
     pass.assigned.push_back(index);
