@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -137,6 +138,33 @@ TEST_F(DetectorRun, EveryStopGivesTheTokenBack) {
         c.signal(SIGTERM);
         c.wait(10);
         ASSERT_EQ(count_tokens(area.lock_path()), 1) << "round " << i;
+    }
+}
+
+// A stop and a fault signal at once run the handler on two threads: the
+// token still goes back exactly once.
+TEST_F(DetectorRun, SignalPairsGiveTheTokenBackOnce) {
+    const rlimit no_core{0, 0};
+    ASSERT_EQ(setrlimit(RLIMIT_CORE, &no_core), 0);  // a fault must leave no core behind
+    DownloadArea area;
+    std::vector<QueueRec> jobs;
+    for (int i = 1; i <= 4; ++i)
+        jobs.push_back(waiting(i, "http://127.0.0." + std::to_string(i) + "/x"));
+    area.write_queue(jobs);
+    LockHolder lock(area.lock_path(), 1);
+    const std::pair<int, int> pairs[] = {{SIGTERM, SIGSEGV}, {SIGINT, SIGABRT}, {SIGSEGV, SIGBUS}};
+    for (int round = 0; round < 120; ++round) {
+        std::vector<std::unique_ptr<ScriptedServer>> stalled;
+        for (int i = 1; i <= 4; ++i)
+            stalled.push_back(std::make_unique<ScriptedServer>(
+                "127.0.0." + std::to_string(i), 80, std::vector<Script>{{script::stall()}}));
+        Child c(detector(), {{"ASAN_OPTIONS", "detect_leaks=0"}});
+        ASSERT_TRUE(wait_until([&] { return stalled[3]->connections() > 0; }, 10));
+        const auto [first, second] = pairs[round % 3];
+        c.signal(first);
+        c.signal(second);
+        c.wait(10);
+        ASSERT_EQ(count_tokens(area.lock_path()), 1) << "round " << round;
     }
 }
 

@@ -93,7 +93,7 @@ int Sem_wait(FifoSem* record) {
     return read(record->read_fd, &token, 1) == 1 ? 0 : -1;
 }
 
-int Sem_wait_marked(FifoSem* record, volatile sig_atomic_t& held, const sigset_t& blocked) {
+int Sem_wait_marked(FifoSem* record, std::atomic<int>& held, const sigset_t& blocked) {
     if (record->magic != SEM_MAGIC) {
         errno = EINVAL;
         return -1;

@@ -14,8 +14,12 @@ int jqs_sem_use;
 
 namespace {
 
-// Whether this process holds a token of jqs_sem; read by the signal handler.
-volatile sig_atomic_t token_held = 0;
+// Whether this process holds a token of jqs_sem; read by the signal
+// handler. Handlers on two threads (a stop and a fault signal at once) may
+// both find it set: whoever exchanges it to 0 first gives the token back,
+// so it goes back once.
+std::atomic<int> token_held{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 }  // namespace
 
@@ -68,20 +72,16 @@ int QueueLock::release() {
         // The post and the mark change as one step, so a signal can't give
         // the token back twice or not at all.
         StopSignalHold hold;
-        if (token_held) {
-            Sem_post(&jqs_sem);
-            token_held = 0;
-        }
+        if (token_held.exchange(0) != 0) Sem_post(&jqs_sem);
     }
     return Sem_close(&jqs_sem);
 }
 
 void jqs_release_on_signal() noexcept {
-    if (token_held && jqs_sem.magic == SEM_MAGIC) {
+    if (token_held.exchange(0) != 0 && jqs_sem.magic == SEM_MAGIC) {
         const int saved = errno;
         const char token = 0;
         (void)!write(jqs_sem.write_fd, &token, 1);
-        token_held = 0;
         errno = saved;
     }
 }

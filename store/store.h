@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -72,7 +73,7 @@ int Sem_close(FifoSem* record);
 /// signals of `blocked` held off from the read to the mark: a handler that
 /// reads `held` never misses a token or gives back one not taken. The
 /// signals stay deliverable while the wait blocks.
-int Sem_wait_marked(FifoSem* record, volatile sig_atomic_t& held, const sigset_t& blocked);
+int Sem_wait_marked(FifoSem* record, std::atomic<int>& held, const sigset_t& blocked);
 
 /// Tokens now in the FIFO at `path`, taking none; -1 with errno when there
 /// is no FIFO there.
