@@ -1,22 +1,72 @@
 #include "wait.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <mutex>
 
 namespace {
 
 thread_local Clock::time_point thread_limit = Clock::time_point::max();
+thread_local bool limit_cut = false;
+
+// A pipe with a byte in it while the waits are called off: one write wakes
+// every poll that includes its read end, on any thread.
+std::once_flag pipe_made;
+int off_pipe[2] = {-1, -1};
+std::atomic<bool> called_off{false};
+
+void make_pipe() {
+    std::call_once(pipe_made, [] {
+        if (pipe2(off_pipe, O_CLOEXEC | O_NONBLOCK) != 0) off_pipe[0] = off_pipe[1] = -1;
+    });
+}
 
 }  // namespace
 
 void set_thread_time_limit(Clock::time_point limit) {
     thread_limit = limit;
+    limit_cut = false;
 }
 
 Clock::time_point within_thread_limit(Clock::time_point deadline) {
     return std::min(deadline, thread_limit);
+}
+
+bool thread_limit_binds(Clock::time_point deadline) {
+    return thread_limit <= deadline;
+}
+
+void note_thread_limit_cut() {
+    limit_cut = true;
+}
+
+bool thread_limit_cut() {
+    return limit_cut;
+}
+
+int called_off_fd() {
+    make_pipe();
+    return off_pipe[0];
+}
+
+void call_off_waits() {
+    make_pipe();
+    called_off = true;
+    const char b = 0;
+    if (off_pipe[1] >= 0) (void)!write(off_pipe[1], &b, 1);
+}
+
+void resume_waits() {
+    make_pipe();
+    char b;
+    while (off_pipe[0] >= 0 && read(off_pipe[0], &b, 1) == 1) {
+    }
+    called_off = false;
 }
 
 int ms_until(Clock::time_point deadline) {
@@ -26,14 +76,27 @@ int ms_until(Clock::time_point deadline) {
 }
 
 bool wait_fd(int fd, short events, int timeout_ms, Clock::time_point deadline) {
+    const bool limited = thread_limit_binds(deadline);
     deadline = within_thread_limit(deadline);
     for (;;) {
         const int left = ms_until(deadline);
-        if (left == 0) return false;
-        pollfd p{fd, events, 0};
-        const int r = poll(&p, 1, std::min(left, timeout_ms));
+        if (called_off || left == 0) {
+            if (called_off || limited) note_thread_limit_cut();
+            return false;
+        }
+        pollfd p[2] = {{fd, events, 0}, {called_off_fd(), POLLIN, 0}};
+        const int r = poll(p, 2, std::min(left, timeout_ms));
+        if (p[1].revents != 0) {  // called off
+            note_thread_limit_cut();
+            return false;
+        }
         if (r > 0) return true;
-        if (r == 0) return false;
+        if (r == 0) {
+            // A poll given the deadline's time ended at the deadline, even
+            // if rounding made it a millisecond early.
+            if (limited && left <= timeout_ms) note_thread_limit_cut();
+            return false;
+        }
         if (errno != EINTR) return true;  // let the next call report it
     }
 }

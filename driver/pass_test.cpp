@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -598,6 +599,49 @@ TEST_F(DetectorPass, SlowJobPastItsTimeCountsAsFailed) {
     EXPECT_EQ(area->queue(), (std::vector<QueueRec>{done(1, "http://web.test/a", "", "5", 'w', 1),
                                                     done(2, "magnet:?b", "magnet:?b", "3", 'v')}));
     EXPECT_EQ(r.err, "job 1: its probes took more than 18 s, counted as unreachable\n");
+}
+
+// After a refused login the pass is over: the probes still running are
+// ended at once, not waited for with the lock held.
+TEST_F(DetectorPass, RefusalReleasesTheLockAtOnce) {
+    ScriptedServer refusing("127.0.0.2", 21, {FTP_REFUSE});
+    ScriptedServer stalled("127.0.0.4", 80, {{stall()}});
+    std::vector<QueueRec> jobs = {waiting(1, "ftp://ftp.test/a")};
+    for (int i = 2; i <= 3; ++i)
+        jobs.push_back(waiting(i, "http://other.test/" + std::to_string(i)));
+    area->write_queue(jobs);
+    LockHolder lock(area->lock_path(), 1);
+    Child c({QV2_DETECT_BIN}, {});
+    ASSERT_TRUE(
+        wait_until([&] { return refusing.all_received().find("PASS") != std::string::npos; }, 10));
+    const double refused = now_seconds();
+    ASSERT_TRUE(wait_until([&] { return count_tokens(area->lock_path()) == 1; }, 10));
+    EXPECT_LT(now_seconds() - refused, 0.5);
+    EXPECT_EQ(c.wait(10).err, "530 no\r\nlogin failed");
+    jobs[0] = done(1, "ftp://ftp.test/a", "ftp://ftp.test/a", "2", 'x');
+    EXPECT_EQ(area->queue(), jobs);
+}
+
+// No worker thread to be had (the process limit reached): the jobs are
+// probed one at a time on the run's own thread, and it says so once.
+TEST_F(DetectorPass, NoThreadMeansOneJobAtATime) {
+    ScriptedServer http("127.0.0.1", 80, {HTTP_OK});
+    area->write_queue({waiting(1, "http://web.test/a"), waiting(2, "magnet:?b"),
+                       waiting(3, "http://web.test/c")});
+    for (const std::string& p : {area->base(), area->base() + "/Download2/.logs"})
+        chmod(p.c_str(), 0777);
+    // A user of its own, held to the threads it starts with (an emulator
+    // has one more).
+    const bool emulated = std::string(QV2_DETECT_BIN).find("/emulated/") != std::string::npos;
+    const ProcResult r =
+        run_process({"prlimit", emulated ? "--nproc=2" : "--nproc=1", "setpriv", "--reuid=54321",
+                     "--regid=54321", "--clear-groups", QV2_DETECT_BIN},
+                    {{"ASAN_OPTIONS", "detect_leaks=0"}}, 30);
+    EXPECT_EQ(r.err,
+              "no thread could be started for probing (Resource temporarily unavailable); jobs "
+              "are probed one at a time\n");
+    for (const auto& q : area->queue())
+        EXPECT_EQ(q.status, 'v') << q;
 }
 
 TEST_F(DetectorPass, RealServers) {

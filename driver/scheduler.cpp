@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -71,6 +73,8 @@ struct Pass {
     std::vector<pthread_t> workers;
     int idle = 0;
     bool closing = false;
+    std::size_t next = 0;  // the next job to hand over
+    int no_thread = 0;     // why not even one worker could be started
 };
 
 // Makes the first waiting job of `host` ready when the host has room.
@@ -82,6 +86,17 @@ void refill(Pass& pass, const std::string& host) {
 // Nothing runs and nothing may start: every job up to stop_at is settled.
 bool settled(const Pass& pass) {
     return pass.running.empty() && (pass.ready.empty() || *pass.ready.begin() > pass.stop_at);
+}
+
+// A refusal's turn has come: every job up to it is done, so the pass ends
+// there, and the probes still running are thrown away.
+bool refusal_due(const Pass& pass) {
+    if (pass.stop_at >= pass.slots.size()) return false;
+    for (std::size_t i = pass.next; i <= pass.stop_at; ++i) {
+        const Slot& s = pass.slots[i];
+        if (s.network && !s.expired && !s.finished) return false;
+    }
+    return true;
 }
 
 void* worker(void* arg);
@@ -106,7 +121,10 @@ bool assign(Pass& pass, std::size_t index, int spare) {
         const int rc = pthread_create(&t, &attr, worker, &pass);
         pthread_sigmask(SIG_SETMASK, &saved, nullptr);
         pthread_attr_destroy(&attr);
-        if (rc != 0 && pass.workers.empty()) return false;  // none at all; a calling worker counts
+        if (rc != 0 && pass.workers.empty()) {  // none at all; a calling worker counts
+            pass.no_thread = rc;
+            return false;
+        }
         if (rc == 0) pass.workers.push_back(t);
     }
     pass.assigned.push_back(index);
@@ -114,24 +132,38 @@ bool assign(Pass& pass, std::size_t index, int spare) {
     return true;
 }
 
+Clock::time_point job_deadline(const ProbeJob& job) {
+    return Clock::now() + std::chrono::seconds(JOB_TIME_FACTOR * probe_timeout(job.retries));
+}
+
 // Starts what the limits allow, in file order.
 void start_jobs(Pass& pass, int spare) {
-    while (!pass.closing && static_cast<int>(pass.running.size()) < pass.limit &&
-           !pass.ready.empty() && *pass.ready.begin() <= pass.stop_at) {
+    while (!pass.closing && pass.no_thread == 0 &&
+           static_cast<int>(pass.running.size()) < pass.limit && !pass.ready.empty() &&
+           *pass.ready.begin() <= pass.stop_at) {
         const std::size_t i = *pass.ready.begin();
-        pass.ready.erase(pass.ready.begin());
         Slot& s = pass.slots[i];
+        s.deadline = job_deadline(*s.job);
+        if (!assign(pass, i, spare)) return;  // no thread at all: the caller probes
+        pass.ready.erase(pass.ready.begin());
         pass.waiting[s.host].pop_front();
-        s.deadline =
-            Clock::now() + std::chrono::seconds(JOB_TIME_FACTOR * probe_timeout(s.job->retries));
-        if (assign(pass, i, spare)) {
-            pass.running.insert(i);
-            ++pass.per_host[s.host];
-        } else {
-            s.expired = true;  // no thread to be had: counts as failed now
-        }
+        pass.running.insert(i);
+        ++pass.per_host[s.host];
         refill(pass, s.host);
     }
+}
+
+// A job's probes on the calling thread, within the job's time: the result,
+// or null when it ran out of time.
+std::shared_ptr<UrlParts> probe_in_time(const ProbeJob& job, Clock::time_point deadline,
+                                        ProbeTrace* trace) {
+    set_thread_time_limit(deadline);
+    auto result = url_parser(job.url, job.retries, trace);
+    // A probe whose waits were cut by the job's time ran out of time,
+    // whatever its cut-short reply seemed to say.
+    if (thread_limit_cut()) result = nullptr;
+    set_thread_time_limit(Clock::time_point::max());
+    return result;
 }
 
 void* worker(void* arg) {
@@ -148,13 +180,10 @@ void* worker(void* arg) {
             Slot& slot = pass.slots[i];
             lock.unlock();
             // The job's fields are written before it is assigned, read-only since.
-            set_thread_time_limit(slot.deadline);
             ProbeDone done;
-            done.result = url_parser(slot.job->url, slot.job->retries, &done.trace);
+            done.result = probe_in_time(*slot.job, slot.deadline, &done.trace);
             lock.lock();
-            // A probe whose waits were cut by the job's deadline ran out of
-            // time, whatever its cut-short reply seemed to say.
-            if (Clock::now() >= slot.deadline) slot.expired = true;
+            if (done.result == nullptr) slot.expired = true;
             slot.done = std::move(done);
             slot.finished = true;
             pass.running.erase(i);
@@ -164,8 +193,28 @@ void* worker(void* arg) {
             if (!slot.expired && slot.done.result->outcome == OUTCOME_LOGIN_REFUSED)
                 pass.stop_at = std::min(pass.stop_at, i);
             start_jobs(pass, 1);
-            if (settled(pass)) pass.progress.notify_one();
+            if (settled(pass) || refusal_due(pass)) pass.progress.notify_one();
         }
+    }
+}
+
+// Every job in turn on the calling thread: what a pass does when no worker
+// thread can be had (the router's process limit reached, say).
+void probe_one_at_a_time(const std::vector<ProbeJob>& jobs, int why,
+                         const std::function<bool(std::size_t, ProbeDone&)>& commit,
+                         const std::function<void()>& tick) {
+    std::fprintf(stderr,
+                 "no thread could be started for probing (%s); jobs are probed one at a time\n",
+                 std::strerror(why));
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        ProbeDone done;
+        if (url_target(jobs[i].url).network) {
+            done.result = probe_in_time(jobs[i], job_deadline(jobs[i]), &done.trace);
+        } else {
+            done.result = url_parser(jobs[i].url, jobs[i].retries, &done.trace);
+        }
+        if (!commit(i, done)) return;
+        tick();
     }
 }
 
@@ -201,7 +250,12 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
 
     std::unique_lock<std::mutex> lock(pass.mu);
     start_jobs(pass, 0);
-    std::size_t next = 0;  // the next job to hand over
+    if (pass.no_thread != 0) {
+        lock.unlock();
+        probe_one_at_a_time(jobs, pass.no_thread, commit, tick);
+        return;
+    }
+    std::size_t& next = pass.next;
     for (;;) {
         // Hand over, in file order, whatever is settled.
         while (next < jobs.size() && next <= pass.stop_at) {
@@ -221,15 +275,21 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
         lock.unlock();
         tick();
         lock.lock();
-        pass.progress.wait_for(lock, std::chrono::seconds(1), [&] { return settled(pass); });
+        pass.progress.wait_for(lock, std::chrono::seconds(1),
+                               [&] { return settled(pass) || refusal_due(pass); });
     }
     // Every wait of a probe ends by its job's deadline, so the workers
-    // still probing end soon; none may outlive the pass.
+    // still probing end soon; none may outlive the pass. After a refusal
+    // their results are not wanted: their waits end at once, so the lock
+    // is not held for them.
     pass.closing = true;
     pass.assigned.clear();
     pass.work.notify_all();
+    const bool cut_short = !pass.running.empty();
+    if (cut_short) call_off_waits();
     const std::vector<pthread_t> workers = pass.workers;
     lock.unlock();
     for (const pthread_t t : workers)
         pthread_join(t, nullptr);
+    if (cut_short) resume_waits();
 }
