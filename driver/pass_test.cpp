@@ -601,6 +601,44 @@ TEST_F(DetectorPass, SlowJobPastItsTimeCountsAsFailed) {
     EXPECT_EQ(r.err, "job 1: its probes took more than 18 s, counted as unreachable\n");
 }
 
+// Jobs on a host that drops connection attempts, or that trickles its
+// header, cost about one job's time: the run learns the host is slow.
+TEST_F(DetectorPass, SlowDeadOrTricklingHostCostsOneJobsTime) {
+    struct Case {
+        const char* name;
+        int jobs;
+        double seconds;  // one job's
+    };
+    for (const Case c : {Case{"dead", 20, 6}, Case{"trickling", 10, 12}}) {
+        std::vector<std::unique_ptr<Listener>> dead;
+        std::unique_ptr<ScriptedServer> trickling;
+        if (c.name == std::string("dead")) {
+            for (int port : {80, 21}) {
+                dead.push_back(std::make_unique<Listener>("127.0.0.4", port, 0));
+                dead.back()->fill_accept_queue();
+            }
+        } else {
+            trickling = std::make_unique<ScriptedServer>(
+                "127.0.0.4", 80,
+                std::vector<Script>{
+                    {read_request(), send("HTTP/1.0 200 OK\r\n"),
+                     trickle("X-Slow: " + std::string(40, 's') + "\r\n\r\n", 1000)}});
+        }
+        std::vector<QueueRec> jobs;
+        for (int i = 1; i <= c.jobs; ++i)
+            jobs.push_back(waiting(i, "http://other.test/f" + std::to_string(i)));
+        area->write_queue(jobs);
+        const ProcResult r = run();
+        EXPECT_GE(r.seconds, c.seconds - 0.2) << c.name;
+        EXPECT_LT(r.seconds, c.seconds + 2.5) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(area->queue().back(),
+                  done(c.jobs, jobs.back().url, "ftp://other.test/f" + std::to_string(c.jobs), "5",
+                       'w', 1))
+            << c.name;
+    }
+}
+
 // After a refused login the pass is over: the probes still running are
 // ended at once, not waited for with the lock held.
 TEST_F(DetectorPass, RefusalReleasesTheLockAtOnce) {
@@ -620,6 +658,44 @@ TEST_F(DetectorPass, RefusalReleasesTheLockAtOnce) {
     EXPECT_EQ(c.wait(10).err, "530 no\r\nlogin failed");
     jobs[0] = done(1, "ftp://ftp.test/a", "ftp://ftp.test/a", "2", 'x');
     EXPECT_EQ(area->queue(), jobs);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QV2_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QV2_SANITIZED 1
+#endif
+#endif
+
+// A page is read only for its meta refresh: eight big pages at once cost
+// little memory, one big page hardly more than a short one. Measured for
+// the detector alone (a child's peak otherwise starts at its parent's).
+TEST_F(DetectorPass, BigPagesCostLittleMemory) {
+#ifdef QV2_SANITIZED
+    GTEST_SKIP() << "the sanitizers' own memory would be measured";
+#endif
+    if (std::string(QV2_DETECT_BIN).find("/emulated/") != std::string::npos)
+        GTEST_SKIP() << "the emulator's memory would be measured";
+    std::string names;
+    for (int i = 0; i < 8; ++i)
+        names += " h" + std::to_string(i) + ".test";
+    sandbox_hosts("127.0.0.1 localhost" + names + "\n");
+    NginxServer web("127.0.0.1", 80,
+                    {{"big.html", std::string(std::size_t{1} << 20, 'p')}, {"small.html", "p"}});
+    TempDir dir;
+    auto peak_kib = [&](int jobs, const char* page) {
+        std::vector<QueueRec> q;
+        for (int i = 0; i < jobs; ++i)
+            q.push_back(waiting(i + 1, "http://h" + std::to_string(i) + ".test/" + page));
+        area->write_queue(q);
+        const ProcResult r =
+            run_process({"/usr/bin/time", "-f", "%M", "-o", dir / "rss", QV2_DETECT_BIN}, {}, 60);
+        EXPECT_EQ(area->queue().back().type, "1") << r.err;
+        return std::atol(read_file(dir / "rss").c_str());
+    };
+    EXPECT_LE(peak_kib(8, "big.html"), 6 * 1024);
+    EXPECT_LE(peak_kib(1, "big.html"), peak_kib(1, "small.html") + 1024);
 }
 
 // No worker thread to be had (the process limit reached): the jobs are

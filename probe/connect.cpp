@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "host_memory.h"
 #include "resolve.h"
 #include "transport.h"
 #include "unique_fd.h"
@@ -36,7 +37,10 @@ class PlainTransport : public Transport {
         return ::send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL) >= 0 || errno != EAGAIN;
     }
     long receive(char* buf, std::size_t n, int timeout_ms, Clock::time_point deadline) override {
-        if (!wait_fd(fd_.get(), POLLIN, timeout_ms, deadline)) return -1;
+        if (!wait_fd(fd_.get(), POLLIN, timeout_ms, deadline)) {
+            timed_out_ = true;
+            return -1;
+        }
         ssize_t r;
         do {
             r = read(fd_.get(), buf, n);
@@ -44,9 +48,11 @@ class PlainTransport : public Transport {
         return r;
     }
     void close() override { fd_.reset(); }
+    bool timed_out() const override { return timed_out_; }
 
   private:
     UniqueFd fd_;
+    bool timed_out_ = false;
 };
 
 }  // namespace
@@ -62,9 +68,12 @@ int probe_timeout(int retries) {
 
 int tcp_connect(const std::string& host, int port, int retries) {
     const int seconds = probe_timeout(retries);
+    // A server that let an earlier probe of the run wait in vain is not
+    // waited for again by one that would wait no longer.
+    if (host_known_silent(host, port, seconds)) return 0;
     const auto addr = resolve_host(host, seconds);
     if (!addr) return 0;
-    int fd = socket(addr->family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(addr->family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return 0;
     if (fd == 0) {
         // 0 means failure to the callers; stdin is closed, so move up.
@@ -74,11 +83,14 @@ int tcp_connect(const std::string& host, int port, int retries) {
         fd = up;
     }
     UniqueFd s(fd);
-    // The connect and the sends wait the class time-out, but never past
-    // the time the job has left.
+    // The sends wait the class time-out, but never past the time the job
+    // has left.
     const int ms =
         std::min(seconds * 1000, ms_until(within_thread_limit(Clock::time_point::max())));
-    if (ms == 0) return 0;
+    if (ms == 0) {
+        note_thread_limit_cut();
+        return 0;
+    }
     timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
     setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     const auto port16 = htons(static_cast<std::uint16_t>(port & 0xffff));
@@ -97,9 +109,22 @@ int tcp_connect(const std::string& host, int port, int retries) {
         sa.sin_addr = addr->v4;
         len = sizeof sa;
     }
-    // A connect still unanswered when the send time-out runs out fails with
-    // EINPROGRESS, like any other failure.
-    if (connect(s.get(), reinterpret_cast<const sockaddr*>(&ss), len) != 0) return 0;
+    // Connected without blocking, so that the wait for the answer can be
+    // called off like any other.
+    if (connect(s.get(), reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
+        if (errno != EINPROGRESS) return 0;
+        if (!wait_fd(s.get(), POLLOUT, seconds * 1000, Clock::time_point::max())) {
+            host_remember_silent(host, port, seconds);
+            return 0;
+        }
+        int err = 0;
+        socklen_t err_len = sizeof err;
+        if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &err_len) != 0 || err != 0) return 0;
+    }
+    // Blocking again: every later wait is a wait_fd, and a send waits at
+    // most the send time-out.
+    const int fl = fcntl(s.get(), F_GETFL);
+    if (fl == -1 || fcntl(s.get(), F_SETFL, fl & ~O_NONBLOCK) == -1) return 0;
     return s.release();
 }
 

@@ -5,6 +5,7 @@
 
 #include "connect.h"
 #include "ftp.h"
+#include "host_memory.h"
 #include "http.h"
 
 namespace {
@@ -72,6 +73,7 @@ int check_url(ProbeContext& ctx, int retries) {
 
 std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, ProbeTrace* trace) {
     ProbeContext ctx = url_resource_new();  // each job has the whole redirect allowance
+    host_memory_new_job();
     auto record = url_new();
     url_init(*record, text);
     ctx.current = record;

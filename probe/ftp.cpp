@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "host_memory.h"
 #include "unique_fd.h"
 #include "wait.h"
 
@@ -64,7 +65,7 @@ ReplyFrame frame_reply(std::string_view got) {
     return {ReplyFrame::MORE, ""};
 }
 
-std::optional<std::string> get_line(int socket, int retries) {
+std::optional<std::string> get_line(int socket, int retries, bool* timed_out) {
     const int seconds = probe_timeout(retries);
     timeval tv{seconds, 0};
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -78,9 +79,12 @@ std::optional<std::string> get_line(int socket, int retries) {
         return true;
     };
     std::vector<char> buf(REPLY_READ_SIZE);
+    if (timed_out != nullptr) *timed_out = false;
     for (;;) {
         ssize_t n = -1;
-        if (wait_fd(socket, POLLIN, seconds * 1000, deadline)) {
+        if (!wait_fd(socket, POLLIN, seconds * 1000, deadline)) {
+            if (timed_out != nullptr) *timed_out = true;
+        } else {
             // pending never grows past one read's worth
             do {
                 n = read(socket, buf.data(), buf.size() - pending.size());
@@ -116,15 +120,22 @@ int ftp_transfer(ProbeContext& context, int retries) {
     if (fd <= 0) return finish(*parts, OUTCOME_FAILED);
     UniqueFd s(fd);
 
-    const auto greeting = get_line(s.get(), retries);
-    if (!greeting) return finish(*parts, OUTCOME_FAILED);
+    // A server that accepts and then says nothing in time is not waited
+    // for again by the run's later jobs on it.
+    bool silent = false;
+    auto not_answered = [&] {
+        if (silent) host_remember_silent(*parts->host, parts->port, probe_timeout(retries));
+        return finish(*parts, OUTCOME_FAILED);
+    };
+    const auto greeting = get_line(s.get(), retries, &silent);
+    if (!greeting) return not_answered();
     if (!reply_code_is("220", *greeting)) {
         report(2, "bad server greeting: %s", greeting->c_str());
         return finish(*parts, OUTCOME_FAILED);
     }
     send_control(s.get(), "USER ", *parts->user, "\r\n");
-    const auto user_reply = get_line(s.get(), retries);
-    if (!user_reply) return finish(*parts, OUTCOME_FAILED);
+    const auto user_reply = get_line(s.get(), retries, &silent);
+    if (!user_reply) return not_answered();
     if (reply_code_is("331", *user_reply)) {
         send_control(s.get(), "PASS ", *parts->password, "\r\n");
         const auto pass_reply = get_line(s.get(), retries);

@@ -33,8 +33,9 @@ void send_control(int socket, const Pieces&... pieces) {
 }
 
 /// The next reply line, or none: time-out, closed or reset connection, or a
-/// reply beginning with '4' or '5' (copied raw to stderr).
-std::optional<std::string> get_line(int socket, int retries);
+/// reply beginning with '4' or '5' (copied raw to stderr). `timed_out`
+/// tells that a wait for the server ran out of time.
+std::optional<std::string> get_line(int socket, int retries, bool* timed_out = nullptr);
 
 /// What one read's data gives: a reply to copy raw (it begins with '4' or
 /// '5'), a line, or nothing yet.

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "connect.h"
+#include "host_memory.h"
 
 namespace {
 
@@ -113,27 +114,34 @@ std::string build_http_request(const ProbeContext& ctx) {
 }
 
 std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
-                            Clock::time_point deadline, bool* capped, std::string_view read_ahead) {
+                            Clock::time_point deadline, ReplyEnd* end,
+                            std::string_view read_ahead) {
     ctx.data.reset();
     ctx.data_source.reset();
-    if (capped != nullptr) *capped = false;
+    ReplyEnd unused;
+    ReplyEnd& how = end != nullptr ? *end : unused;
+    how = ReplyEnd{};
     std::string h;
-    bool page = false;
+    std::size_t page_bytes = 0;
     // Each byte in turn; true once the reply has been read far enough.
     auto take = [&](char c) {
-        if (page) {
-            if (c != '\0') *ctx.data += c;
-            return ctx.data->size() >= PAGE_CAP;
+        if (ctx.data.has_value()) {
+            if (c == '\0') return false;  // not part of the page
+            ctx.data->feed(std::string_view(&c, 1));
+            return ++page_bytes >= PAGE_CAP || ctx.data->decided();
         }
         if (c != '\0') h += c;
-        if (ends_with(h, "\n\n")) return true;
+        if (ends_with(h, "\n\n")) {
+            how.header_whole = true;
+            return true;
+        }
         if (ends_with(h, "\r\n\r\n")) {
+            how.header_whole = true;
             ctx.content_type = find_header_field("content-type", parse_header_fields(h));
             if (ctx.content_type != "text/html") return true;
             ctx.data.emplace();
-            page = true;
         } else if (h.size() >= HEADER_CAP) {
-            if (capped != nullptr) *capped = true;
+            how.capped = true;
             return true;
         }
         return false;
@@ -196,26 +204,6 @@ std::optional<std::string> find_header_field(std::string_view name, const Header
     for (const auto& f : list)
         if (f.name == name) return f.value;
     return std::nullopt;
-}
-
-std::string get_raw_url(std::string_view body) {
-    const auto tag = body.find("HTTP-EQUIV=\"REFRESH\"");
-    if (tag == std::string_view::npos) return "";
-    const auto key = body.find("url=", tag);
-    if (key == std::string_view::npos) return "";
-    const auto start = key + 4;
-    // The first quote after the target ends it: the last one of the page
-    // would take in whatever markup follows.
-    const auto quote = body.find('"', start);
-    if (quote == std::string_view::npos) return "";
-    std::string_view target = trim_blanks(body.substr(start, quote - start));
-    // content="0; url='...'": the single quotes are not part of the target.
-    if (!target.empty() && target[0] == '\'') {
-        target.remove_prefix(1);
-        target = trim_blanks(target.substr(0, target.find('\'')));
-    }
-    if (target.size() > REFRESH_TARGET_MAX) return "";
-    return std::string(target);
 }
 
 std::optional<std::string> server_target(std::string_view text) {
@@ -292,15 +280,23 @@ int http_transfer(ProbeContext& ctx, int retries) {
     std::size_t n = 0;
     while (n < 4) {
         const long got = conn->receive(block + n, sizeof block - n, seconds * 1000, deadline);
-        if (got <= 0) return finish(ctx, OUTCOME_FAILED);
+        if (got <= 0) {
+            if (conn->timed_out()) host_remember_silent(*e->host, e->port, seconds);
+            return finish(ctx, OUTCOME_FAILED);
+        }
         n += static_cast<std::size_t>(got);
     }
     if (std::string_view(block, 4) != "HTTP") return finish(ctx, OUTCOME_FAILED);
     const std::size_t first = std::min<std::size_t>(n, 8);
-    bool capped = false;
+    ReplyEnd end;
     const std::string reply =
-        std::string(block, first) + read_http_reply(*conn, ctx, seconds * 1000, deadline, &capped,
+        std::string(block, first) + read_http_reply(*conn, ctx, seconds * 1000, deadline, &end,
                                                     std::string_view(block + first, n - first));
+    // A header that did not come whole in time: the jobs after this one on
+    // the server are not made to wait for it too.
+    if (!end.header_whole && !end.capped && conn->timed_out())
+        host_remember_silent(*e->host, e->port, seconds);
+    const bool capped = end.capped;
     // Everything needed is read: the connection is not held while a
     // redirect target is probed.
     conn->close();
@@ -331,7 +327,7 @@ int http_transfer(ProbeContext& ctx, int retries) {
     }
 
     if (ctx.data.has_value()) {
-        const auto raw = server_target(get_raw_url(*ctx.data));
+        const auto raw = server_target(ctx.data->target());
         const UrlParts& page_url = ctx.data_source ? *ctx.data_source : *ctx.current;
         if (raw.has_value() && !raw->empty()) {
             ctx.current->spec = resolve_reference(page_url, *raw);

@@ -21,8 +21,6 @@ inline constexpr std::size_t PAGE_CAP = std::size_t{1024} * 1024;
 inline constexpr int REPLY_TIME_FACTOR = 4;
 /// Redirects one job follows; the next one is refused.
 inline constexpr int MAX_REDIRECTS = 10;
-/// Longest meta refresh target taken.
-inline constexpr std::size_t REFRESH_TARGET_MAX = 511;
 /// Longest header value looked at for a declared type.
 inline constexpr std::size_t DECLARED_VALUE_MAX = 1024;
 /// Sent when GRELT_HTTP_USER_AGENT is unset.
@@ -36,14 +34,22 @@ int http_transfer(ProbeContext& context, int retries);
 /// The request text for the context's current record.
 std::string build_http_request(const ProbeContext& context);
 
+/// How read_http_reply ended.
+struct ReplyEnd {
+    /// The header block was cut at HEADER_CAP: its last line may be cut short.
+    bool capped = false;
+    /// The header block came whole (its blank line was read).
+    bool header_whole = false;
+};
+
 /// Reads the rest of the header block (and the page, for "text/html")
 /// from `conn`, each wait at most `timeout_ms` and all before `deadline`;
-/// sets the context's data and content_type. `capped` tells that the
-/// header block was cut at HEADER_CAP, so its last line may be cut short.
+/// sets the context's data and content_type. A page is scanned as it
+/// arrives, up to PAGE_CAP bytes or until its refresh target is decided.
 /// `read_ahead` holds bytes already read past the first ones; they are
 /// taken before anything more is read.
 std::string read_http_reply(Transport& conn, ProbeContext& context, int timeout_ms,
-                            Clock::time_point deadline, bool* capped = nullptr,
+                            Clock::time_point deadline, ReplyEnd* end = nullptr,
                             std::string_view read_ahead = {});
 
 /// One field of a reply's header block.
@@ -63,11 +69,6 @@ std::optional<std::string> find_header_field(std::string_view name, const Header
 void free_header_fields(HeaderList& list);
 /// Lowercases ASCII letters in place.
 std::string& string_lowercase(std::string& text);
-
-/// The target of a meta refresh in a page, up to the first double quote
-/// after "url=", without blanks or single quotes around it; "" when there
-/// is none or it is longer than the maximum.
-std::string get_raw_url(std::string_view body);
 
 /// A URL a server sent (Location, refresh target) fit to follow and to
 /// store: blanks around it trimmed; none when it still holds a control

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "connect.h"
+#include "host_memory.h"
 #include "transport.h"
 #include "unique_fd.h"
 
@@ -140,7 +141,9 @@ class TlsTransport : public Transport {
             rc = mbedtls_ssl_handshake(&ssl_);
         }
         if (rc != 0) {
-            report(2, "TLS with %s failed: %s\n", host.c_str(), failure(rc).c_str());
+            const std::string said = "TLS with " + host + " failed: " + failure(rc) + "\n";
+            report_raw(said);
+            if (timed_out_) host_remember_silent(host, port, probe_timeout(retries), said);
             fd_.reset();
             return false;
         }
@@ -172,6 +175,7 @@ class TlsTransport : public Transport {
         if (fd_) mbedtls_ssl_close_notify(&ssl_);
         fd_.reset();
     }
+    bool timed_out() const override { return timed_out_; }
 
   private:
     // The socket calls under mbedTLS, each bounded like a plain one.

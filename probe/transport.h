@@ -23,6 +23,9 @@ class Transport {
     /// when the time ran out.
     virtual long receive(char* buf, std::size_t n, int timeout_ms, Clock::time_point deadline) = 0;
     virtual void close() = 0;
+    /// True once a wait of this connection ran out of time: the server did
+    /// not answer in time (rather than closing or failing).
+    virtual bool timed_out() const = 0;
 };
 
 /// HTTP's own transport: the socket as it is.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "probe.h"
+#include "refresh.h"
 
 /// One job's probe: the record being probed, passed between the dispatch
 /// and the probes, and what the HTTP probe keeps while it reads replies.
@@ -19,8 +20,9 @@ struct ProbeContext {
     std::vector<std::string> trail = {};
     /// Redirects followed so far in this job.
     int redirect_count = 0;
-    /// Page of the last reply read whose content type was exactly "text/html".
-    std::optional<std::string> data = {};
+    /// What is kept of the page of the last reply read whose content type
+    /// was exactly "text/html": its meta refresh search, never the page.
+    std::optional<RefreshScan> data = {};
     /// content-type of the last header block that ended in "\r\n\r\n".
     std::optional<std::string> content_type = {};
     /// The record whose reply filled data: a relative refresh target is

@@ -1,0 +1,61 @@
+#include "host_memory.h"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "connect.h"
+#include "http.h"
+#include "wait.h"
+
+namespace {
+
+struct Silent {
+    int waited = 0;  // seconds it was given
+    std::string said;
+    long job = 0;  // the job that learnt it
+};
+
+std::atomic<long> jobs_begun{0};
+thread_local long this_job = 0;
+std::mutex mu;
+std::map<std::pair<std::string, int>, Silent> silent;
+
+std::pair<std::string, int> key(const std::string& host, int port) {
+    std::string name = host;
+    return {string_lowercase(name), port & 0xffff};
+}
+
+}  // namespace
+
+void host_remember_silent(const std::string& host, int port, int seconds, const std::string& said) {
+    if (thread_limit_cut()) return;
+    std::lock_guard<std::mutex> lock(mu);
+    Silent& s = silent[key(host, port)];
+    if (seconds >= s.waited) s = Silent{seconds, said, this_job};
+}
+
+bool host_known_silent(const std::string& host, int port, int seconds) {
+    std::string said;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        const auto it = silent.find(key(host, port));
+        // A job's own redirects are followed as ever: what it learns
+        // spares the jobs after it.
+        if (it == silent.end() || seconds > it->second.waited || it->second.job == this_job)
+            return false;
+        said = it->second.said;
+    }
+    if (!said.empty()) report_raw(said);
+    return true;
+}
+
+void host_memory_new_job() {
+    this_job = ++jobs_begun;
+}
+
+void host_memory_reset() {
+    std::lock_guard<std::mutex> lock(mu);
+    silent.clear();
+}

@@ -1,0 +1,113 @@
+// Finding a page's meta refresh target while the page arrives, keeping
+// only what the search needs: a router reads a megabyte page with a few
+// hundred bytes of memory.
+#include "refresh.h"
+
+namespace {
+
+constexpr std::string_view REFRESH_TAG = "HTTP-EQUIV=\"REFRESH\"";
+constexpr std::string_view URL_KEY = "url=";
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+void RefreshScan::feed(std::string_view bytes) {
+    for (const char c : bytes) {
+        if (phase_ == DONE) return;
+        if (c != '\0') take(c);  // a zero byte is not part of the page
+    }
+}
+
+bool RefreshScan::decided() const {
+    return phase_ == DONE;
+}
+
+// Whether `c` completes `word`. tail_ holds the longest end of what was
+// seen that begins the word; a mismatch drops bytes from its front until
+// it begins the word again.
+bool RefreshScan::match(std::string_view word, char c) {
+    tail_ += c;
+    while (!tail_.empty() && word.substr(0, tail_.size()) != tail_)
+        tail_.erase(0, 1);
+    if (tail_.size() < word.size()) return false;
+    tail_.clear();
+    return true;
+}
+
+void RefreshScan::take(char c) {
+    switch (phase_) {
+        case TAG:
+            if (match(REFRESH_TAG, c)) phase_ = KEY;
+            return;
+        case KEY:
+            if (match(URL_KEY, c)) phase_ = LEAD;
+            return;
+        case LEAD:  // blanks before the target
+            if (c == '"') {
+                phase_ = DONE;
+                found_ = true;
+            } else if (c == '\'') {
+                phase_ = QUOTED_LEAD;
+            } else if (!is_blank(c)) {
+                phase_ = TARGET;
+                add(c);
+            }
+            return;
+        case QUOTED_LEAD:  // blanks after an opening single quote
+            if (c == '"' || c == '\'') {
+                phase_ = c == '"' ? DONE : AFTER;
+                found_ = c == '"';
+            } else if (!is_blank(c)) {
+                phase_ = QUOTED;
+                add(c);
+            }
+            return;
+        case TARGET:
+        case QUOTED:
+            if (c == '"' || (phase_ == QUOTED && c == '\'')) {
+                phase_ = c == '"' ? DONE : AFTER;
+                found_ = c == '"';
+            } else if (is_blank(c)) {
+                // Kept only while a target that fits could still follow.
+                if (target_.size() + blanks_.size() < REFRESH_TARGET_MAX)
+                    blanks_ += c;
+                else
+                    long_blanks_ = true;
+            } else {
+                add(c);
+            }
+            return;
+        case AFTER:  // the target is complete; the double quote still counts
+            if (c == '"') {
+                phase_ = DONE;
+                found_ = true;
+            }
+            return;
+        case DONE:
+            return;
+    }
+}
+
+void RefreshScan::add(char c) {
+    if (long_blanks_ || target_.size() + blanks_.size() >= REFRESH_TARGET_MAX) {
+        too_long_ = true;  // decided: no target
+        phase_ = DONE;
+        return;
+    }
+    target_ += blanks_;
+    target_ += c;
+    blanks_.clear();
+}
+
+std::string RefreshScan::target() const {
+    return found_ && !too_long_ ? target_ : std::string();
+}
+
+std::string get_raw_url(std::string_view body) {
+    RefreshScan scan;
+    scan.feed(body);
+    return scan.target();
+}
