@@ -12,7 +12,11 @@
 //   bigqueue  1,900 settled jobs and 100 new HTTP jobs on nginx: bytes
 //             written to the queue's folder and fsyncs;
 //   samehost  20 jobs on a name whose lookup hangs and 20 on a reachable
-//             host, against the time-outs they imply.
+//             host, against the time-outs they imply;
+//   bigpages  8 jobs reading 1 MiB HTML pages at once: peak RSS, and one
+//             big page against one short page;
+//   longrun   20,000 settled jobs and 120 slow new ones: bytes written to
+//             the queue's folder against the queue's size, and rewrites.
 // Usage: qv2_bench --detector PATH --bare PATH [--runs N] [--only SCENARIO]
 #include <fcntl.h>
 #include <signal.h>
@@ -348,6 +352,74 @@ void samehost(const std::string& detector, int runs) {
     row("samehost", "time-outs without reuse", "20 jobs x 2 lookups x 3 s = 120 s");
 }
 
+// Names h0.test ... h<n-1>.test for 127.0.0.3: jobs on many hosts at once.
+void many_names(int n) {
+    std::string hosts = "127.0.0.1 localhost\n127.0.0.3";
+    for (int i = 0; i < n; ++i)
+        hosts += " h" + std::to_string(i) + ".test";
+    sandbox_replace("/etc/hosts", hosts + "\n");
+}
+
+void bigpages(const std::string& detector, int runs) {
+    NginxServer web("127.0.0.3", 80,
+                    {{"big.html", std::string(std::size_t{1} << 20, 'p')}, {"small.html", "p"}});
+    many_names(8);
+    DownloadArea area;
+    LockHolder lock(area.lock_path(), 1);
+    auto peak = [&](int jobs, const char* page) {
+        std::vector<QueueRec> q;
+        for (int i = 0; i < jobs; ++i)
+            q.push_back(waiting(i + 1, "http://h" + std::to_string(i) + ".test/" + page));
+        area.write_queue(q);
+        const Timed t = timed_run({detector}, true);
+        if (t.status != 0 || area.queue()[0].type != "1")
+            std::fprintf(stderr, "bigpages: unexpected result\n");
+        return static_cast<double>(t.max_rss_kib) / 1024;
+    };
+    std::vector<double> eight, one, small;
+    for (int r = 0; r < runs; ++r) {
+        eight.push_back(peak(8, "big.html"));
+        one.push_back(peak(1, "big.html"));
+        small.push_back(peak(1, "small.html"));
+    }
+    row("bigpages", "peak RSS, 8 x 1 MiB pages", fixed(median(eight), 2, " MiB"), "<= 6 MiB");
+    row("bigpages", "peak RSS, 1 x 1 MiB / short",
+        fixed(median(one), 2, " / ") + fixed(median(small), 2, " MiB"), "within 1 MiB");
+}
+
+void longrun(const std::string& detector, int runs) {
+    ScriptedServer slow("127.0.0.3", 80,
+                        {{script::read_request(), script::pause(800),
+                          script::send("HTTP/1.0 200 OK\r\n\r\n"), script::close()}});
+    many_names(16);
+    DownloadArea area;
+    LockHolder lock(area.lock_path(), 1);
+    std::vector<QueueRec> jobs;
+    for (int i = 1; i <= 20000; ++i)
+        jobs.push_back(QueueRec{i, "magnet:?xt=" + std::to_string(i), "magnet:?", "3", 'v', 0});
+    for (int i = 0; i < 120; ++i)
+        jobs.push_back(waiting(20001 + i, "http://h" + std::to_string(i % 16) + ".test/x"));
+    std::vector<double> ratio, rewrites, wall;
+    for (int r = 0; r < runs; ++r) {
+        area.write_queue(jobs);
+        TempDir dir;
+        const double t0 = now_seconds();
+        timed_run({"/usr/bin/strace", "-f", "-qq", "-y", "-o", dir / "trace", "-e",
+                   "trace=write,pwrite64,writev,rename,renameat,renameat2,fsync,fdatasync",
+                   detector});
+        wall.push_back(now_seconds() - t0);
+        long long bytes;
+        int renames, fsyncs;
+        count_writes(read_file(dir / "trace"), bytes, renames, fsyncs);
+        if (area.queue().back().type != "1") std::fprintf(stderr, "longrun: unexpected result\n");
+        ratio.push_back(static_cast<double>(bytes) / (static_cast<double>(jobs.size()) * 1052));
+        rewrites.push_back(renames);
+    }
+    row("longrun", "bytes written / queue", fixed(median(ratio), 2),
+        "<= 3 + 1 MB, run " + fixed(median(wall), 1, " s (traced)"));
+    row("longrun", "rewrites", fixed(median(rewrites), 0));
+}
+
 int bench_main(int argc, char** argv) {
     std::string detector, bare, only;
     int runs = 9;
@@ -376,6 +448,8 @@ int bench_main(int argc, char** argv) {
     if (wanted("lockheld")) lockheld(detector, std::max(1, runs / 3));
     if (wanted("bigqueue")) bigqueue(detector, std::max(1, runs / 3));
     if (wanted("samehost")) samehost(detector, std::max(1, runs / 3));
+    if (wanted("bigpages")) bigpages(detector, std::max(1, runs / 3));
+    if (wanted("longrun")) longrun(detector, std::max(1, runs / 9));
 
     std::printf("%-9s  %-24s  %-12s  %s\n", "scenario", "metric", "median", "target");
     for (const Row& r : rows)

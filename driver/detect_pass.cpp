@@ -1,7 +1,9 @@
 // The detection pass: probe every waiting job once and write back what it
 // turned out to be. The order of a run is here; the scheduling of the
 // probes is in scheduler.cpp.
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,10 +16,37 @@
 
 namespace {
 
-// Results are gathered in the job list and written at most this often (and
-// once at the end): a kill loses no more than the last moments of a run,
-// which the next run probes again.
+// Results are gathered in the job list and written about once a second
+// (and once at the end): a kill loses no more than the last moments of a
+// run, which the next run probes again. A large queue is written less
+// often, and what a run writes before its last rewrite stays within twice
+// the queue plus REWRITE_SPARE, however long it lasts: a router's flash
+// wears with every byte.
 constexpr auto REWRITE_EVERY = std::chrono::seconds(1);
+constexpr double REWRITE_BYTES_PER_SECOND = 256.0 * 1024;
+constexpr std::size_t REWRITE_SPARE = std::size_t{1} << 20;
+
+// When the results gathered are written.
+class RewritePace {
+  public:
+    explicit RewritePace(std::size_t queue_bytes)
+        : bytes_(queue_bytes),
+          budget_(2 * queue_bytes + REWRITE_SPARE),
+          every_(std::max<Clock::duration>(
+              REWRITE_EVERY,
+              std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                  static_cast<double>(queue_bytes) / REWRITE_BYTES_PER_SECOND)))) {}
+    bool due() const { return Clock::now() - last_ >= every_ && spent_ + bytes_ <= budget_; }
+    void written() {
+        spent_ += bytes_;
+        last_ = Clock::now();
+    }
+
+  private:
+    std::size_t bytes_, budget_, spent_ = 0;
+    Clock::duration every_;
+    Clock::time_point last_ = Clock::now();
+};
 
 // A waiting job as the file held it when the pass began, and its node: the
 // result goes into the very job probed, never into another with its URL.
@@ -102,16 +131,15 @@ int initlognote3() {
             probes.push_back({waiting.back().url, n->retries});
         }
     }
-    file_order.clear();
     if (waiting.empty()) return lock.release();  // nothing to write
 
     bool unwritten = false;
-    auto last_write = Clock::now();
+    RewritePace pace(file_order.size() * LOGNOTE_SIZE);
     auto write_if_due = [&] {
-        if (unwritten && Clock::now() - last_write >= REWRITE_EVERY) {
+        if (unwritten && pace.due()) {
             refresh_jqs(true);
             unwritten = false;
-            last_write = Clock::now();
+            pace.written();
         }
     };
     std::set<std::string> said_once;

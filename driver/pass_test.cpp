@@ -698,6 +698,35 @@ TEST_F(DetectorPass, BigPagesCostLittleMemory) {
     EXPECT_LE(peak_kib(1, "big.html"), peak_kib(1, "small.html") + 1024);
 }
 
+// A long run over a large queue writes it a few times, not once a second.
+TEST_F(DetectorPass, LongRunOverALargeQueueWritesLittle) {
+    std::string names;
+    for (int i = 0; i < 16; ++i)
+        names += " h" + std::to_string(i) + ".test";
+    sandbox_hosts("127.0.0.1 localhost" + names + "\n");
+    ScriptedServer slow("127.0.0.1", 80,
+                        {{read_request(), pause(700), send("HTTP/1.0 200 OK\r\n\r\n"), close()}});
+    std::vector<QueueRec> jobs;
+    for (int i = 1; i <= 20000; ++i)
+        jobs.push_back(done(i, "magnet:?" + std::to_string(i), "magnet:?", "3", 'v'));
+    for (int i = 0; i < 40; ++i)
+        jobs.push_back(waiting(20001 + i, "http://h" + std::to_string(i % 16) + ".test/x"));
+    area->write_queue(jobs);
+    TempDir dir;
+    const ProcResult r = run_process(
+        {"strace", "-f", "-qq", "-e", "trace=write,pwrite64", "-o", dir / "trace", QV2_DETECT_BIN},
+        {{"ASAN_OPTIONS", "detect_leaks=0"}}, 120);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_GE(r.seconds, 3);
+    const std::string trace = read_file(dir / "trace");
+    long long written = 0;
+    for (std::size_t at = 0; (at = trace.find(") = ", at)) != std::string::npos; at += 4)
+        written += std::atoll(trace.c_str() + at + 4);
+    const auto queue = static_cast<long long>(jobs.size()) * static_cast<long long>(REC_SIZE);
+    EXPECT_LE(written, 3 * queue + (1 << 20));
+    EXPECT_EQ(area->queue().back().type, "1");
+}
+
 // No worker thread to be had (the process limit reached): the jobs are
 // probed one at a time on the run's own thread, and it says so once.
 TEST_F(DetectorPass, NoThreadMeansOneJobAtATime) {
