@@ -93,12 +93,14 @@ Verdict classify(const UrlParts& p, std::int32_t retries) {
 
 // The URL a job is written back with: the last of its chain that fits the
 // record (the one that redirected to an over-long target, the job's own URL
-// as probed), else the URL as stored. Never a cut URL.
-std::string fitting_url(const WaitingJob& job, const ProbeTrace& trace) {
+// as probed), else the URL as stored. None when not even that fits: a cut
+// URL is never written.
+std::optional<std::string> fitting_url(const WaitingJob& job, const ProbeTrace& trace) {
     for (auto it = trace.trail.rbegin(); it != trace.trail.rend(); ++it) {
         if (it->size() < LN_RESOLVED_URL_LEN) return *it;
     }
-    return job.url;
+    if (job.url.size() < LN_RESOLVED_URL_LEN) return job.url;
+    return std::nullopt;
 }
 
 // Writes what a job's probes said, whole, as a one-at-a-time pass prints
@@ -159,13 +161,21 @@ int initlognote3() {
         }
         const Verdict v = classify(*done.result, job.retries);
         const std::string resolved = done.result->spec.value_or("");
+        const std::optional<std::string> written = fitting_url(job, done.trace);
+        if (!written) {
+            std::fprintf(stderr,
+                         "job %d: resolved URL of %zu characters does not fit, nor does any URL "
+                         "of its chain; the job is left unchanged\n",
+                         static_cast<int>(job.id), resolved.size());
+            return v.go_on;
+        }
         if (resolved.size() >= LN_RESOLVED_URL_LEN) {
             std::fprintf(stderr,
                          "job %d: resolved URL of %zu characters does not fit, the last URL of "
                          "its chain that fits is written\n",
                          static_cast<int>(job.id), resolved.size());
         }
-        lognote_set(*job.node, fitting_url(job, done.trace), v.type, v.status, v.retries);
+        lognote_set(*job.node, *written, v.type, v.status, v.retries);
         unwritten = true;
         return v.go_on;  // after a refused login the later jobs wait for the next run
     };

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -227,17 +226,22 @@ TEST_F(DetectorPass, OverlongTargetGivesTheLastUrlOfTheChainThatFits) {
           close()},
          HTTP_OK});
     const std::string stored = "web.test/" + std::string(496, 's');  // its http:// form is too long
-    area->write_queue({waiting(9, "http://web.test/short"), waiting(10, stored)});
+    // A URL that fills its field whole: nothing of its chain fits.
+    const std::string full = "http://web.test/" + std::string(488, 'f') + ".torrent";
+    area->write_queue(
+        {waiting(9, "http://web.test/short"), waiting(10, stored), waiting(11, full)});
     const ProcResult r = run_one_at_a_time();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(area->queue(), (std::vector<QueueRec>{
                                  done(9, "http://web.test/short", "http://web.test/mid", "1", 'v'),
-                                 done(10, stored, stored, "1", 'v')}));
+                                 done(10, stored, stored, "1", 'v'), waiting(11, full)}));
     EXPECT_EQ(r.err,
               "job 9: resolved URL of 616 characters does not fit, the last URL of its chain "
               "that fits is written\n"
               "job 10: resolved URL of 512 characters does not fit, the last URL of its chain "
-              "that fits is written\n");
+              "that fits is written\n"
+              "job 11: resolved URL of 512 characters does not fit, nor does any URL of its "
+              "chain; the job is left unchanged\n");
 }
 
 TEST_F(DetectorPass, LockIsHeldForTheRunAndGivenBack) {
