@@ -1,26 +1,122 @@
-// Fuzzes the parsing of what an HTTP server sends back: header fields, the
-// meta refresh target and its resolution.
+// Fuzzes what an HTTP server sends back, read as the probe reads it: the
+// input, cut at 0xFF bytes, is handed over piece by piece by a fake
+// connection (a piece that begins with 0xFE is a read error; after the
+// last piece the server closes). The header fields, the types they
+// declare, the targets they name, and the meta refresh found while the
+// page arrives are all checked.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "connect.h"
 #include "http.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-    const std::string_view text(reinterpret_cast<const char*>(bytes), size);
-    HeaderList fields = parse_header_fields(text);
-    for (const auto& f : fields) {
-        const auto found = find_header_field(f.name, fields);
-        if (!found.has_value()) std::abort();
+namespace {
+
+class FakeConnection : public Transport {
+  public:
+    explicit FakeConnection(std::vector<std::string_view> pieces) : pieces_(std::move(pieces)) {}
+    bool open(const std::string&, int, int) override { return true; }
+    bool send(std::string_view) override { return true; }
+    long receive(char* buf, std::size_t n, int, Clock::time_point) override {
+        if (next_ == pieces_.size()) return 0;
+        std::string_view& p = pieces_[next_];
+        if (!p.empty() && p[0] == '\xfe') {
+            ++next_;
+            return -1;
+        }
+        const std::size_t k = std::min(n, p.size());
+        std::copy(p.data(), p.data() + k, buf);
+        p.remove_prefix(k);
+        if (p.empty()) ++next_;
+        return static_cast<long>(k);
     }
-    const auto location = find_header_field("location", fields);
-    const std::string target = get_raw_url(text);
-    if (target.size() > REFRESH_TARGET_MAX || target.find('"') != std::string::npos) std::abort();
-    auto base = url_new();
-    url_init(*base, "http://host:8080/dir/file?q");
-    if (location) url_init(*url_new(), resolve_reference(*base, *location));
-    if (!target.empty()) url_init(*url_new(), resolve_reference(*base, target));
+    void close() override {}
+    bool timed_out() const override { return false; }
+
+  private:
+    std::vector<std::string_view> pieces_;
+    std::size_t next_ = 0;
+};
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string_view trim(std::string_view t) {
+    while (!t.empty() && is_blank(t.front()))
+        t.remove_prefix(1);
+    while (!t.empty() && is_blank(t.back()))
+        t.remove_suffix(1);
+    return t;
+}
+
+// The refresh target as it was found when the whole page was kept: the
+// scan of a page in pieces must give exactly this.
+std::string whole_page_target(std::string_view body) {
+    const auto tag = body.find("HTTP-EQUIV=\"REFRESH\"");
+    if (tag == std::string_view::npos) return "";
+    const auto key = body.find("url=", tag);
+    if (key == std::string_view::npos) return "";
+    const auto quote = body.find('"', key + 4);
+    if (quote == std::string_view::npos) return "";
+    std::string_view target = trim(body.substr(key + 4, quote - key - 4));
+    if (!target.empty() && target[0] == '\'') {
+        target.remove_prefix(1);
+        target = trim(target.substr(0, target.find('\'')));
+    }
+    return target.size() > REFRESH_TARGET_MAX ? "" : std::string(target);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(bytes), size);
+    std::vector<std::string_view> pieces;
+    for (std::string_view rest = input;;) {
+        const auto cut = rest.find('\xff');
+        pieces.push_back(rest.substr(0, cut));
+        if (cut == std::string_view::npos) break;
+        rest.remove_prefix(cut + 1);
+    }
+
+    // The page scan, piece by piece, against the whole page.
+    RefreshScan scan;
+    std::string page;
+    for (const auto p : pieces) {
+        scan.feed(p);
+        for (const char c : p)
+            if (c != '\0') page += c;
+    }
+    if (scan.target() != whole_page_target(page)) std::abort();
+
+    FakeConnection conn(pieces);
+    ProbeContext ctx{url_new()};
+    url_init(*ctx.current, "http://host:8080/dir/file?q");
+    ReplyEnd end;
+    const std::string reply =
+        read_http_reply(conn, ctx, 1000, Clock::now() + std::chrono::seconds(1), &end);
+    if (reply.size() > HEADER_CAP || (end.capped && reply.size() != HEADER_CAP)) std::abort();
+    HeaderList fields = parse_header_fields(reply);
+    const std::uint32_t kind = declared_kind(fields);
+    if (kind != KIND_NONE && kind != KIND_TORRENT && kind != KIND_NZB) std::abort();
+    auto follow = [&](const std::optional<std::string>& named) {
+        if (!named) return;
+        const auto target = server_target(*named);
+        if (!target) return;
+        if (has_control_byte(*target)) std::abort();
+        url_init(*url_new(), resolve_reference(*ctx.current, *target));
+    };
+    follow(find_header_field("location", fields));
+    if (ctx.data.has_value()) {
+        const std::string target = ctx.data->target();
+        if (target.size() > REFRESH_TARGET_MAX || target.find('"') != std::string::npos)
+            std::abort();
+        follow(target);
+    }
     free_header_fields(fields);
     return 0;
 }

@@ -72,12 +72,13 @@ ssize_t read_full(const ByteSource& source, unsigned char* buf, std::size_t n) {
     return static_cast<ssize_t>(got);
 }
 
-// Writes every node with a url, in list order, through a small buffer: the
-// whole queue is never held twice in memory.
-bool write_list(int fd) {
+}  // namespace
+
+// Through a small buffer: the whole queue is never held twice in memory.
+bool jqs_write_list(int fd, const LogNote* list) {
     std::vector<unsigned char> buf(RECORDS_PER_IO * LOGNOTE_SIZE);
     std::size_t used = 0;
-    for (const LogNote* n = head.get(); n != nullptr; n = n->next.get()) {
+    for (const LogNote* n = list; n != nullptr; n = n->next.get()) {
         if (n->url[0] == '\0') continue;
         lognote_encode(*n, record_at(buf, used++));
         if (used == RECORDS_PER_IO) {
@@ -87,6 +88,8 @@ bool write_list(int fd) {
     }
     return jqs_write_all(fd, buf.data(), used * LOGNOTE_SIZE);
 }
+
+namespace {
 
 // The first node with each url, for updates by url; rebuilt when the list
 // changes shape. A node's url never changes once it is in the list.
@@ -263,7 +266,9 @@ int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
         if (got < 0) return stop(std::string("read error: ") + std::strerror(errno));
         // A final partial record reads with zeros for its missing bytes.
         const auto bytes = static_cast<std::size_t>(got);
-        std::fill(buf.begin() + static_cast<std::ptrdiff_t>(bytes), buf.end(), 0);
+        const std::size_t whole = (bytes + LOGNOTE_SIZE - 1) / LOGNOTE_SIZE * LOGNOTE_SIZE;
+        std::fill(buf.begin() + static_cast<std::ptrdiff_t>(bytes),
+                  buf.begin() + static_cast<std::ptrdiff_t>(whole), 0);
         for (std::size_t i = 0; i * LOGNOTE_SIZE < bytes; ++i) {
             const Record& rec = record_at(buf, i);
             if (rec[LN_URL] == 0) continue;  // never written back, so not kept
@@ -334,7 +339,8 @@ int refresh_jqs(bool lock_held) {
     ReplaceResult result;
     {
         StopSignalHold hold;
-        result = jqs_replace_with(jqs_file, write_list, true);
+        result = jqs_replace_with(
+            jqs_file, [](int fd) { return jqs_write_list(fd, head.get()); }, true);
     }
     const int err = errno;
     if (result == REPLACE_IN_PLACE && !told_in_place) {

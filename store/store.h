@@ -197,6 +197,10 @@ int updatelognote_byurl(std::string_view url, std::string_view resolved_url, Log
 /// the lock); -1 when the file could not be written (one line on stderr).
 int refresh_jqs(bool lock_held = false);
 
+/// Writes every node of `list` that has a url as one record, in list
+/// order, from the descriptor's position. False with errno.
+bool jqs_write_list(int fd, const LogNote* list);
+
 /// Frees every node from head onward, the sentinel included. Always 1.
 int freelognote();
 
