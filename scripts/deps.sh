@@ -33,7 +33,7 @@ need_packages() {
 
 BUILD_PACKAGES=(cmake make g++ pkg-config libc-ares-dev libmbedtls-dev libgtest-dev)
 TEST_PACKAGES=(clang clang-format clang-tidy libclang-rt-14-dev iproute2 util-linux nginx-light vsftpd
-    groff-base strace openssl ca-certificates socat)
+    groff-base strace time openssl ca-certificates socat)
 
 CROSS_TARGETS=(mipsel-linux-gnu:mipsel arm-linux-gnueabihf:armhf)
 
