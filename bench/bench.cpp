@@ -166,15 +166,26 @@ void http100(const std::string& detector, const std::string& bare, int runs) {
     row("http100", "detector, empty queue", fixed(median(empty) * 1000, 1, " ms"));
 }
 
-// Sums what the traced detector wrote into the queue's folder and counts its
-// renames and fsyncs, from strace -y output.
-void count_writes(const std::string& trace, long long& bytes, int& renames, int& fsyncs) {
+// What a run of the detector under strace wrote into the queue's folder,
+// its renames and fsyncs, and how long it took (traced).
+struct Writes {
+    long long bytes = 0;
+    int renames = 0, fsyncs = 0;
+    double seconds = 0;
+};
+
+Writes traced_writes(const std::string& detector) {
     static const std::regex write_re(
         R"(^\d+\s+(?:write|pwrite64|writev)\(\d+<([^>]*)>.*=\s*(\d+)$)");
     static const std::regex rename_re(R"(^\d+\s+rename(?:at2?)?\()");
     static const std::regex fsync_re(R"(^\d+\s+f(?:data)?sync\()");
-    bytes = 0;
-    renames = fsyncs = 0;
+    TempDir dir;
+    Writes w;
+    const double t0 = now_seconds();
+    timed_run({"/usr/bin/strace", "-f", "-qq", "-y", "-o", dir / "trace", "-e",
+               "trace=write,pwrite64,writev,rename,renameat,renameat2,fsync,fdatasync", detector});
+    w.seconds = now_seconds() - t0;
+    const std::string trace = read_file(dir / "trace");
     std::size_t start = 0;
     while (start < trace.size()) {
         const std::size_t end = std::min(trace.find('\n', start), trace.size());
@@ -182,11 +193,12 @@ void count_writes(const std::string& trace, long long& bytes, int& renames, int&
         std::smatch m;
         if (std::regex_match(line, m, write_re) &&
             m[1].str().find("/Download2/.logs/") != std::string::npos)
-            bytes += std::stoll(m[2].str());
-        renames += std::regex_search(line, rename_re);
-        fsyncs += std::regex_search(line, fsync_re);
+            w.bytes += std::stoll(m[2].str());
+        w.renames += std::regex_search(line, rename_re);
+        w.fsyncs += std::regex_search(line, fsync_re);
         start = end + 1;
     }
+    return w;
 }
 
 void form1000(const std::string& detector, int runs) {
@@ -207,17 +219,12 @@ void form1000(const std::string& detector, int runs) {
         rss.push_back(static_cast<double>(timed_run({detector}, true).max_rss_kib));
     }
     area.write_queue(jobs);
-    TempDir dir;
-    timed_run({"/usr/bin/strace", "-f", "-qq", "-y", "-o", dir / "trace", "-e",
-               "trace=write,pwrite64,writev,rename,renameat,renameat2,fsync,fdatasync", detector});
-    long long bytes;
-    int renames, fsyncs;
-    count_writes(read_file(dir / "trace"), bytes, renames, fsyncs);
+    const Writes w = traced_writes(detector);
     row("form1000", "wall", fixed(median(wall) * 1000, 1, " ms"), "< 50 ms");
     row("form1000", "peak RSS", fixed(median(rss) / 1024, 2, " MiB"), "< 4 MiB");
-    row("form1000", "bytes written to .logs", std::to_string(bytes), "one queue: 1052000");
-    row("form1000", "rewrites / fsyncs", std::to_string(renames) + " / " + std::to_string(fsyncs),
-        "1 / 1");
+    row("form1000", "bytes written to .logs", std::to_string(w.bytes), "one queue: 1052000");
+    row("form1000", "rewrites / fsyncs",
+        std::to_string(w.renames) + " / " + std::to_string(w.fsyncs), "1 / 1");
 }
 
 void https1(const std::string& detector, int runs) {
@@ -308,18 +315,11 @@ void bigqueue(const std::string& detector, int runs) {
     std::vector<double> bytes_v, fsync_v, wall_v;
     for (int r = 0; r < runs; ++r) {
         area.write_queue(jobs);
-        TempDir dir;
-        const double t0 = now_seconds();
-        timed_run({"/usr/bin/strace", "-f", "-qq", "-y", "-o", dir / "trace", "-e",
-                   "trace=write,pwrite64,writev,rename,renameat,renameat2,fsync,fdatasync",
-                   detector});
-        wall_v.push_back(now_seconds() - t0);
-        long long bytes;
-        int renames, fsyncs;
-        count_writes(read_file(dir / "trace"), bytes, renames, fsyncs);
+        const Writes w = traced_writes(detector);
+        wall_v.push_back(w.seconds);
         if (area.queue()[1999].type != "1") std::fprintf(stderr, "bigqueue: unexpected result\n");
-        bytes_v.push_back(static_cast<double>(bytes));
-        fsync_v.push_back(fsyncs);
+        bytes_v.push_back(static_cast<double>(w.bytes));
+        fsync_v.push_back(w.fsyncs);
     }
     const double size = 2000.0 * 1052;
     row("bigqueue", "bytes written / queue", fixed(median(bytes_v) / size, 2), "<= 3");
@@ -402,18 +402,11 @@ void longrun(const std::string& detector, int runs) {
     std::vector<double> ratio, rewrites, wall;
     for (int r = 0; r < runs; ++r) {
         area.write_queue(jobs);
-        TempDir dir;
-        const double t0 = now_seconds();
-        timed_run({"/usr/bin/strace", "-f", "-qq", "-y", "-o", dir / "trace", "-e",
-                   "trace=write,pwrite64,writev,rename,renameat,renameat2,fsync,fdatasync",
-                   detector});
-        wall.push_back(now_seconds() - t0);
-        long long bytes;
-        int renames, fsyncs;
-        count_writes(read_file(dir / "trace"), bytes, renames, fsyncs);
+        const Writes w = traced_writes(detector);
+        wall.push_back(w.seconds);
         if (area.queue().back().type != "1") std::fprintf(stderr, "longrun: unexpected result\n");
-        ratio.push_back(static_cast<double>(bytes) / (static_cast<double>(jobs.size()) * 1052));
-        rewrites.push_back(renames);
+        ratio.push_back(static_cast<double>(w.bytes) / (static_cast<double>(jobs.size()) * 1052));
+        rewrites.push_back(w.renames);
     }
     row("longrun", "bytes written / queue", fixed(median(ratio), 2),
         "<= 3 + 1 MB, run " + fixed(median(wall), 1, " s (traced)"));

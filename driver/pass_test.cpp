@@ -12,6 +12,7 @@
 #include "lock_fifo.h"
 #include "net.h"
 #include "sandbox.h"
+#include "sanitizers.h"
 #include "scripted_server.h"
 #include "servers.h"
 #include "util.h"
@@ -663,14 +664,6 @@ TEST_F(DetectorPass, RefusalReleasesTheLockAtOnce) {
     jobs[0] = done(1, "ftp://ftp.test/a", "ftp://ftp.test/a", "2", 'x');
     EXPECT_EQ(area->queue(), jobs);
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-#define QV2_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QV2_SANITIZED 1
-#endif
-#endif
 
 // A page is read only for its meta refresh: eight big pages at once cost
 // little memory, one big page hardly more than a short one. Measured for

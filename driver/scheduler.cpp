@@ -19,18 +19,11 @@
 #include <mutex>
 #include <set>
 
+#include "sanitizers.h"
 #include "store.h"
 #include "wait.h"
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-#define QV2_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QV2_SANITIZED 1
-#endif
-#endif
 
 // Ample for a probe (TLS included); only the pages touched count against a
 // router's memory. The sanitizers need far more.
