@@ -38,7 +38,7 @@ Clock::time_point within_thread_limit(Clock::time_point deadline) {
 }
 
 bool thread_limit_binds(Clock::time_point deadline) {
-    return thread_limit <= deadline;
+    return thread_limit != Clock::time_point::max() && thread_limit <= deadline;
 }
 
 void note_thread_limit_cut() {

@@ -32,6 +32,7 @@ struct Lookup {
     bool done = false;
     int status = ARES_ECANCELLED;
     std::optional<HostAddress> addr;
+    bool cut = false;  // ended by the job's time limit or called off, not given its time
 };
 
 void on_host(void* arg, int status, int /*timeouts*/, hostent* he) {
@@ -50,10 +51,14 @@ void on_host(void* arg, int status, int /*timeouts*/, hostent* he) {
     }
 }
 
-// Runs one query on a channel of its own to its end or to the deadline,
-// whichever is first. c-ares channels are not shared between threads.
-Lookup ares_lookup(const std::string& host, int family, Clock::time_point deadline) {
+// Runs one query on a channel of its own to its end or until `full`, the
+// time it is given, whichever is first (or until the thread's time limit,
+// or the waits are called off). c-ares channels are not shared between
+// threads.
+Lookup ares_lookup(const std::string& host, int family, Clock::time_point full) {
     Lookup l;
+    const Clock::time_point deadline = within_thread_limit(full);
+    const bool limited = thread_limit_binds(full);
     static std::once_flag library;
     static int library_status = ARES_SUCCESS;
     std::call_once(library, [] { library_status = ares_library_init(ARES_LIB_INIT_ALL); });
@@ -71,13 +76,15 @@ Lookup ares_lookup(const std::string& host, int family, Clock::time_point deadli
     while (!l.done) {
         const int left = ms_until(deadline);
         if (left == 0) {
+            l.cut = limited;
             ares_cancel(channel);  // calls on_host with ARES_ECANCELLED
             break;
         }
         ares_socket_t socks[ARES_GETSOCK_MAXNUM];
         const int bits = ares_getsock(channel, socks, ARES_GETSOCK_MAXNUM);
-        pollfd fds[ARES_GETSOCK_MAXNUM];
-        nfds_t n = 0;
+        pollfd fds[ARES_GETSOCK_MAXNUM + 1];
+        fds[0] = pollfd{called_off_fd(), POLLIN, 0};
+        nfds_t n = 1;
         for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
             short ev = 0;
             if (ARES_GETSOCK_READABLE(bits, i)) ev |= POLLIN;
@@ -89,7 +96,8 @@ Lookup ares_lookup(const std::string& host, int family, Clock::time_point deadli
         const timeval* t = ares_timeout(channel, &max, &tv);
         const int wait_ms = static_cast<int>(t->tv_sec * 1000 + (t->tv_usec + 999) / 1000);
         const int ready = poll(fds, n, wait_ms);
-        if (ready < 0 && errno != EINTR) {
+        if ((ready < 0 && errno != EINTR) || fds[0].revents != 0) {
+            l.cut = fds[0].revents != 0;
             ares_cancel(channel);
             break;
         }
@@ -97,7 +105,7 @@ Lookup ares_lookup(const std::string& host, int family, Clock::time_point deadli
             ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // time-outs
             continue;
         }
-        for (nfds_t i = 0; i < n; ++i) {
+        for (nfds_t i = 1; i < n; ++i) {
             const auto r =
                 (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) ? fds[i].fd : ARES_SOCKET_BAD;
             const auto w = (fds[i].revents & (POLLOUT | POLLERR)) ? fds[i].fd : ARES_SOCKET_BAD;
@@ -139,17 +147,21 @@ std::optional<HostAddress> lookup_name(const std::string& host, int seconds) {
     known[host] = Known{Known::ASKING, {}, 0};
     lock.unlock();
 
-    const auto deadline = within_thread_limit(Clock::now() + std::chrono::seconds(seconds));
-    Lookup l = ares_lookup(host, AF_INET, deadline);
+    const auto full = Clock::now() + std::chrono::seconds(seconds);
+    Lookup l = ares_lookup(host, AF_INET, full);
     if (!l.addr && l.status != ARES_ECANCELLED && l.status != ARES_ETIMEOUT)
-        l = ares_lookup(host, AF_INET6, deadline);  // a name with only an IPv6 address
+        l = ares_lookup(host, AF_INET6, full);  // a name with only an IPv6 address
+    // A lookup cut by the job's time, or called off, was not given its
+    // time: the name is not taken for one that does not answer.
+    const bool cut = l.cut;
+    if (cut) note_thread_limit_cut();
 
     lock.lock();
     if (l.addr) {
         known[host] = Known{Known::FOUND, *l.addr, 0};
     } else if (l.status == ARES_ENOTFOUND || l.status == ARES_ENODATA) {
         known[host] = Known{Known::UNKNOWN, {}, 0};
-    } else if (l.status == ARES_ECANCELLED || l.status == ARES_ETIMEOUT) {
+    } else if (!cut && (l.status == ARES_ECANCELLED || l.status == ARES_ETIMEOUT)) {
         known[host] = Known{Known::TIMED_OUT, {}, seconds};
     } else {
         known.erase(host);
