@@ -2,6 +2,7 @@
 // manager's processes share, held while the queue file is read or
 // rewritten, and never taken away by a signal that ends the process.
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,12 +15,28 @@ int jqs_sem_use;
 
 namespace {
 
-// Whether this process holds a token of jqs_sem; read by the signal
-// handler. Handlers on two threads (a stop and a fault signal at once) may
-// both find it set: whoever exchanges it to 0 first gives the token back,
-// so it goes back once.
-std::atomic<int> token_held{0};
+// Whether this process holds a token of jqs_sem, read by the signal
+// handler: NOT_HELD, HELD, or GIVING_BACK while one thread posts it.
+// Handlers on two threads (a stop and a fault signal at once) may both find
+// it held: the one that claims it posts, and the other waits for that post
+// before its process may end, so the token goes back once and for sure.
+enum : int { NOT_HELD = 0, HELD = 1, GIVING_BACK = 2 };
+std::atomic<int> token_held{NOT_HELD};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+// True when this caller claimed the token and must post it; otherwise it
+// has been given back (or is, by another thread: waited for, briefly).
+bool claim_token() noexcept {
+    int held = HELD;
+    if (token_held.compare_exchange_strong(held, GIVING_BACK)) return true;
+    // A post is one write: a tenth of a second is ample, and a bound keeps
+    // a fault in the middle of one from hanging the process.
+    for (int i = 0; i < 100 && token_held.load() == GIVING_BACK; ++i) {
+        const timespec ms{0, 1000 * 1000};
+        nanosleep(&ms, nullptr);
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -72,16 +89,20 @@ int QueueLock::release() {
         // The post and the mark change as one step, so a signal can't give
         // the token back twice or not at all.
         StopSignalHold hold;
-        if (token_held.exchange(0) != 0) Sem_post(&jqs_sem);
+        if (claim_token()) {
+            Sem_post(&jqs_sem);
+            token_held = NOT_HELD;
+        }
     }
     return Sem_close(&jqs_sem);
 }
 
 void jqs_release_on_signal() noexcept {
-    if (token_held.exchange(0) != 0 && jqs_sem.magic == SEM_MAGIC) {
+    if (claim_token()) {
         const int saved = errno;
         const char token = 0;
-        (void)!write(jqs_sem.write_fd, &token, 1);
+        if (jqs_sem.magic == SEM_MAGIC) (void)!write(jqs_sem.write_fd, &token, 1);
+        token_held = NOT_HELD;
         errno = saved;
     }
 }
@@ -99,5 +120,5 @@ void jqs_lock_reset() {
     if (jqs_sem.magic == SEM_MAGIC) Sem_close(&jqs_sem);
     std::memset(&jqs_sem, 0, sizeof jqs_sem);
     jqs_sem_use = 0;
-    token_held = 0;
+    token_held = NOT_HELD;
 }
