@@ -32,7 +32,7 @@ bool claim_token() noexcept {
     // A post is one write: a tenth of a second is ample, and a bound keeps
     // a fault in the middle of one from hanging the process.
     for (int i = 0; i < 100 && token_held.load() == GIVING_BACK; ++i) {
-        const timespec ms{0, 1000 * 1000};
+        const timespec ms{0, 1000000L};
         nanosleep(&ms, nullptr);
     }
     return false;
