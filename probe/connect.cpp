@@ -11,9 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
-#include <mutex>
 
 #include "host_memory.h"
 #include "resolve.h"
@@ -126,75 +123,4 @@ int tcp_connect(const std::string& host, int port, int retries) {
     const int fl = fcntl(s.get(), F_GETFL);
     if (fl == -1 || fcntl(s.get(), F_SETFL, fl & ~O_NONBLOCK) == -1) return 0;
     return s.release();
-}
-
-namespace {
-
-thread_local std::vector<ReportPiece>* report_sink = nullptr;
-
-void say(std::string_view text, bool once) {
-    if (report_sink != nullptr) {
-        report_sink->push_back({std::string(text), once});
-    } else {
-        std::fwrite(text.data(), 1, text.size(), stderr);
-    }
-}
-
-}  // namespace
-
-void report_into(std::vector<ReportPiece>* sink) {
-    report_sink = sink;
-}
-
-void report(int /*level*/, const char* format, ...) {
-    if (format == nullptr) return;
-    va_list ap;
-    va_start(ap, format);
-    va_list again;
-    va_copy(again, ap);
-    const int n = std::vsnprintf(nullptr, 0, format, ap);
-    va_end(ap);
-    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
-    va_end(again);
-    say(text, false);
-}
-
-void report_raw(std::string_view bytes) {
-    say(bytes, false);
-}
-
-void report_once(const std::string& text) {
-    if (report_sink != nullptr) {
-        say(text, true);  // the pass keeps it to once
-        return;
-    }
-    static std::mutex mu;
-    static std::vector<std::string> said;
-    std::lock_guard<std::mutex> lock(mu);
-    if (std::find(said.begin(), said.end(), text) != said.end()) return;
-    said.push_back(text);
-    say(text, false);
-}
-
-std::string concat_pieces(std::initializer_list<ConcatPiece> pieces) {
-    std::size_t total = 0;
-    for (const auto& p : pieces) {
-        if (p.end) break;
-        total += p.text.size();
-    }
-    std::string out;
-    out.reserve(total);
-    for (const auto& p : pieces) {
-        if (p.end) break;
-        out.append(p.text);
-    }
-    return out;
-}
-
-bool has_control_byte(std::string_view text) {
-    return std::any_of(text.begin(), text.end(), [](char c) {
-        const auto b = static_cast<unsigned char>(c);
-        return b < 0x20 || b == 0x7f;
-    });
 }

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 
 #include "connect.h"
+#include "report.h"
+#include "url_text.h"
 #include "resolve.h"
 #include "unique_fd.h"
 #include "net.h"

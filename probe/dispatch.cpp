@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "connect.h"
+#include "report.h"
+#include "url_text.h"
 #include "ftp.h"
 #include "host_memory.h"
 #include "http.h"
@@ -72,6 +73,7 @@ int check_url(ProbeContext& ctx, int retries) {
 }
 
 std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, ProbeTrace* trace) {
+    text = url_trim(text);  // a pasted link's blanks and line ends are not part of it
     ProbeContext ctx = url_resource_new();  // each job has the whole redirect allowance
     host_memory_new_job();
     auto record = url_new();
@@ -91,7 +93,7 @@ std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, ProbeTr
 
 ProbeTarget url_target(std::string_view text) {
     UrlParts r;
-    url_init(r, text);
+    url_init(r, url_trim(text));
     ProbeTarget t;
     t.network = r.kind == KIND_HTTP || r.kind == KIND_FTP;
     t.host = r.host.value_or("");

@@ -3,6 +3,8 @@
 #include <memory>
 
 #include "connect.h"
+#include "report.h"
+#include "url_text.h"
 #include "resolve.h"
 #include "dispatch.h"
 #include "sandbox.h"
@@ -57,8 +59,8 @@ TEST_F(Dispatch, EndsOfACall) {
          OUTCOME_REACHABLE, 1, 1, "HTTP error from server: HTTP/1.0 404 Not Found\r"},
         {"ftp-like name: ftp first", "ftphost/x", HTTP_OK, FTP_BUSY, "http://ftphost/x", KIND_HTTP,
          OUTCOME_REACHABLE, 1, 1, "421 busy\r\n"},
-        {"leading blank", " http://web.test/x", HTTP_OK, FTP_OK, "ftp:///web.test/x", KIND_FTP,
-         OUTCOME_FAILED, 0, 0, "no host specified"},
+        {"pasted with blanks around", " http://web.test/x \r\n", HTTP_OK, FTP_OK,
+         "http://web.test/x", KIND_HTTP, OUTCOME_REACHABLE, 1, 0, ""},
         {"torrent by form", "http://web.test/a.torrent", HTTP_OK, FTP_OK,
          "http://web.test/a.torrent", KIND_TORRENT, OUTCOME_REACHABLE, 0, 0, ""},
         {"nzb by form", "web.test/a.nzb", HTTP_OK, FTP_OK, "web.test/a.nzb", KIND_NZB,

@@ -12,7 +12,9 @@
 #include <memory>
 #include <vector>
 
+#include "connect.h"
 #include "host_memory.h"
+#include "url_text.h"
 #include "unique_fd.h"
 #include "wait.h"
 
@@ -116,6 +118,9 @@ int ftp_transfer(ProbeContext& context, int retries) {
         report(2, "control character in FTP login, command not sent\n");
         return finish(*parts, OUTCOME_FAILED);
     }
+    // An international host name is looked up, and written back, in ASCII.
+    if (!url_request_form(*parts, false)) return finish(*parts, OUTCOME_FAILED);
+    if (!context.trail.empty()) context.trail.back() = parts->spec.value_or("");
     const int fd = tcp_connect(parts->host.value_or(""), parts->port, retries);
     if (fd <= 0) return finish(*parts, OUTCOME_FAILED);
     UniqueFd s(fd);

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "connect.h"
+#include "report.h"
 #include "url.h"
 
 /// Bytes one read of a reply may bring.

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <utility>
 
-#include "connect.h"
+#include "report.h"
 #include "http.h"
 #include "wait.h"
 

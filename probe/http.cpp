@@ -10,7 +10,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "connect.h"
+#include "report.h"
+#include "url_text.h"
 #include "host_memory.h"
 
 namespace {
@@ -100,6 +101,43 @@ std::optional<std::string> disposition_file_name(std::string_view value) {
     return plain;
 }
 
+// What a body's first bytes say it is, from those read with the header
+// and as many more as come in time.
+std::uint32_t read_body_kind(Transport& conn, std::string start, int timeout_ms,
+                             Clock::time_point deadline) {
+    char buf[BODY_SNIFF_MAX];
+    for (;;) {
+        if (const auto kind = body_kind(start, false)) return *kind;
+        const long n = conn.receive(buf, BODY_SNIFF_MAX - start.size(), timeout_ms, deadline);
+        if (n <= 0) return *body_kind(start, true);
+        start.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+// A meta refresh target as it is written back: escaped as a request would
+// carry it, with its host in ASCII; a magnet or ed2k link as it stands,
+// with the kind it has by its form. None when its host can't be written
+// in ASCII.
+struct RefreshTarget {
+    std::string spec;
+    std::uint32_t kind = KIND_HTTP;
+};
+std::optional<RefreshTarget> refresh_target(const UrlParts& page, std::string_view raw) {
+    RefreshTarget r{resolve_reference(page, raw)};
+    std::string scheme = r.spec.substr(0, 7);
+    string_lowercase(scheme);
+    if (scheme == "magnet:") r.kind = KIND_TORRENT;
+    if (scheme == "ed2k://") r.kind = KIND_ED2K;
+    if (r.kind != KIND_HTTP) return r;
+    UrlParts t;
+    url_init(t, r.spec);
+    if (t.kind != KIND_HTTP) return r;
+    const std::string parsed = t.spec.value_or("");
+    if (!url_request_form(t, true)) return std::nullopt;
+    if (t.spec != parsed) r.spec = t.spec.value_or("");
+    return r;
+}
+
 }  // namespace
 
 std::string build_http_request(const ProbeContext& ctx) {
@@ -146,14 +184,23 @@ std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
         }
         return false;
     };
-    for (const char c : read_ahead)
-        if (take(c)) return h;
+    // Done with the bytes up to `used` of `bytes`: what follows a header
+    // that starts no page is the start of the body.
+    auto done = [&](std::string_view bytes, std::size_t used) {
+        if (how.header_whole && !ctx.data.has_value())
+            how.body_start = std::string(bytes.substr(used, BODY_SNIFF_MAX));
+        return h;
+    };
+    for (std::size_t i = 0; i < read_ahead.size(); ++i)
+        if (take(read_ahead[i])) return done(read_ahead, i + 1);
     char buf[READ_BLOCK];
     for (;;) {
         const long n = conn.receive(buf, sizeof buf, timeout_ms, deadline);
         if (n <= 0) return h;
         for (long i = 0; i < n; ++i)
-            if (take(buf[i])) return h;
+            if (take(buf[i]))
+                return done(std::string_view(buf, static_cast<std::size_t>(n)),
+                            static_cast<std::size_t>(i) + 1);
     }
 }
 
@@ -255,17 +302,24 @@ int http_transfer(ProbeContext& ctx, int retries) {
         return finish(ctx, OUTCOME_FAILED);
     }
     const std::shared_ptr<UrlParts> e = ctx.current;
-    if (!e->host.has_value() || e->host->empty()) {
+    auto no_host = [&] {
         report(2, "no host specified");
         return finish(ctx, OUTCOME_FAILED);
-    }
-    if (!e->dir.has_value()) e->dir = "/";
-    if (!e->file.has_value()) e->file = "";
-    if (e->port == 0) e->port = e->tls ? 443 : 80;
-    if (has_control_byte(*e->host) || has_control_byte(*e->dir) || has_control_byte(*e->file)) {
+    };
+    if (!e->host.has_value() || e->host->empty()) return no_host();
+    if (has_control_byte(*e->host) || has_control_byte(e->dir.value_or("")) ||
+        has_control_byte(e->file.value_or(""))) {
         report(2, "control character in URL, request not sent\n");
         return finish(ctx, OUTCOME_FAILED);
     }
+    // Sent and written back as a request line may carry it: the host in
+    // ASCII, the path escaped, no fragment.
+    if (!url_request_form(*e, true)) return finish(ctx, OUTCOME_FAILED);
+    if (!ctx.trail.empty()) ctx.trail.back() = e->spec.value_or("");
+    if (e->host->empty()) return no_host();
+    if (!e->dir.has_value()) e->dir = "/";
+    if (!e->file.has_value()) e->file = "";
+    if (e->port == 0) e->port = e->tls ? 443 : 80;
 
     const std::unique_ptr<Transport> conn = e->tls ? tls_transport() : plain_transport();
     if (!conn->open(*e->host, e->port, retries)) return finish(ctx, OUTCOME_FAILED);
@@ -296,23 +350,33 @@ int http_transfer(ProbeContext& ctx, int retries) {
     // the server are not made to wait for it too.
     if (!end.header_whole && !end.capped && conn->timed_out())
         host_remember_silent(*e->host, e->port, seconds);
-    const bool capped = end.capped;
-    // Everything needed is read: the connection is not held while a
-    // redirect target is probed.
-    conn->close();
     if (ctx.data.has_value()) ctx.data_source = e;
-
     if (reply.size() < 10) return finish(ctx, OUTCOME_FAILED);  // no status digit
     const char digit = reply[9];
     // A header block cut at the cap may end inside a line: only whole lines
     // count, so a cut Location is never followed.
-    const std::string_view whole =
-        capped ? std::string_view(reply).substr(0, reply.rfind('\n') + 1) : std::string_view(reply);
+    const std::string_view whole = end.capped
+                                       ? std::string_view(reply).substr(0, reply.rfind('\n') + 1)
+                                       : std::string_view(reply);
     HeaderList fields = parse_header_fields(whole);
     std::optional<std::string> location = find_header_field("location", fields);
     if (location.has_value()) location = server_target(*location);
-
     const bool redirect = digit == '3' && location.has_value();
+
+    // What the URL and the header say of the file, and, when neither says
+    // and the type is generic, what its first bytes say.
+    std::uint32_t kind = kind_by_suffix(e->spec.value_or(""), e->kind);
+    if (!redirect && kind == KIND_HTTP) {
+        kind = declared_kind(fields);
+        if (kind == KIND_NONE) kind = path_kind(e->spec.value_or(""));
+        if (kind == KIND_NONE && digit != '4' && digit != '5' && end.header_whole &&
+            content_type_generic(find_header_field("content-type", fields)))
+            kind = read_body_kind(*conn, end.body_start, seconds * 1000, deadline);
+    }
+    // Everything needed is read: the connection is not held while a
+    // redirect target is probed.
+    conn->close();
+
     if (redirect) {
         auto target = url_new();
         url_init(*target, resolve_reference(*e, *location));
@@ -330,8 +394,12 @@ int http_transfer(ProbeContext& ctx, int retries) {
         const auto raw = server_target(ctx.data->target());
         const UrlParts& page_url = ctx.data_source ? *ctx.data_source : *ctx.current;
         if (raw.has_value() && !raw->empty()) {
-            ctx.current->spec = resolve_reference(page_url, *raw);
-            ctx.trail.push_back(*ctx.current->spec);
+            if (const auto target = refresh_target(page_url, *raw)) {
+                ctx.current->spec = target->spec;
+                // A magnet or ed2k link is settled as a Location to it is.
+                if (target->kind != KIND_HTTP) ctx.current->kind = target->kind;
+                ctx.trail.push_back(*ctx.current->spec);
+            }
         }
         // Taken once: an enclosing redirect call would otherwise apply it
         // again against its own URL.
@@ -339,10 +407,6 @@ int http_transfer(ProbeContext& ctx, int retries) {
         ctx.data_source.reset();
     }
     e->kind = kind_by_suffix(e->spec.value_or(""), e->kind);
-    if (!redirect && e->kind == KIND_HTTP) {
-        // What the server says it sent: a download script's torrent or NZB.
-        const std::uint32_t declared = declared_kind(fields);
-        if (declared != KIND_NONE) e->kind = declared;
-    }
+    if (!redirect && e->kind == KIND_HTTP && kind != KIND_NONE) e->kind = kind;
     return finish(ctx, OUTCOME_REACHABLE);
 }

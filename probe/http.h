@@ -34,12 +34,18 @@ int http_transfer(ProbeContext& context, int retries);
 /// The request text for the context's current record.
 std::string build_http_request(const ProbeContext& context);
 
+/// Bytes of a body looked at to tell a torrent or NZB file by its start.
+inline constexpr std::size_t BODY_SNIFF_MAX = 1024;
+
 /// How read_http_reply ended.
 struct ReplyEnd {
     /// The header block was cut at HEADER_CAP: its last line may be cut short.
     bool capped = false;
     /// The header block came whole (its blank line was read).
     bool header_whole = false;
+    /// What was read past a whole header block that starts no page, up to
+    /// BODY_SNIFF_MAX bytes: the start of the body.
+    std::string body_start;
 };
 
 /// Reads the rest of the header block (and the page, for "text/html")
@@ -79,6 +85,22 @@ std::optional<std::string> server_target(std::string_view text);
 /// URL of `base`, the way browsers resolve the common forms: a relative
 /// one keeps the scheme, host and port of the base.
 std::string resolve_reference(const UrlParts& base, std::string_view ref);
+
+/// The kind a body's first bytes show: KIND_TORRENT for a bencoded
+/// dictionary whose first key is one a torrent file begins with (announce,
+/// info, ...), KIND_NZB for XML (after a byte-order mark, blanks, its
+/// declaration, comments and a DOCTYPE) whose root element is nzb,
+/// KIND_NONE for anything else. None while `start` is too short to tell,
+/// unless `complete` says no more will come. Only BODY_SNIFF_MAX bytes
+/// count.
+std::optional<std::uint32_t> body_kind(std::string_view start, bool complete);
+/// True for a Content-Type (none: absent) that says nothing of what a body
+/// is, so that its first bytes may: application/octet-stream, text/plain,
+/// text/xml and the like. Never text/html.
+bool content_type_generic(const std::optional<std::string>& type);
+/// KIND_TORRENT or KIND_NZB when the path of a URL (before any "?" or "#")
+/// ends in ".torrent" or ".nzb" in any case, else KIND_NONE.
+std::uint32_t path_kind(std::string_view spec);
 
 /// The kind a reply's fields declare: KIND_TORRENT for a Content-Type of
 /// application/x-bittorrent or a Content-Disposition file name ending in

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "connect.h"
+#include "url_text.h"
 #include "http.h"
 
 namespace {

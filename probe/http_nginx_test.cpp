@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "connect.h"
+#include "report.h"
+#include "url_text.h"
 #include "resolve.h"
 #include "http.h"
 #include "probe_run.h"

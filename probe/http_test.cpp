@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include "connect.h"
+#include "report.h"
+#include "url_text.h"
 #include "resolve.h"
 #include "http.h"
 #include "net.h"
@@ -69,8 +71,8 @@ TEST_F(HttpProbe, RequestBytesOnTheWire) {
              "\r\nReferer: \r\n\r\n"},
         {"other port, host alone", "http://web.test:8080/x", nullptr, nullptr, 8080,
          request("/x", "web.test")},
-        {"unescaped, no credentials", "http://u:pw@web.test/a b/%41?q=1&r=/s", nullptr, nullptr, 80,
-         request("/a b/%41?q=1&r=/s", "web.test")},
+        {"escaped, no credentials", "http://u:pw@web.test/a b/%41?q=1&r=/s#top", nullptr, nullptr,
+         80, request("/a%20b/%41?q=1&r=/s", "web.test")},
         {"line breaks in the environment", "http://web.test/x", "evil\r\nX-A: 1", "r\nX-B: 2", 80,
          request("/x", "web.test")},
     };
@@ -358,11 +360,13 @@ TEST_F(HttpProbe, Ipv6HostsAreReached) {
     }
 }
 
+// The exact ending, then the path's ending in any case, whatever the query.
 TEST_F(HttpProbe, SuffixOfTheEntryUrlSetsTheKind) {
     ScriptedServer server("127.0.0.1", 80, {reply(ok("Content-Type: text/plain\r\n", "x"))});
     EXPECT_EQ(probe("http://web.test/a.nzb").entry->kind, KIND_NZB);
-    EXPECT_EQ(probe("http://web.test/a.NZB").entry->kind, KIND_HTTP);
-    EXPECT_EQ(probe("http://web.test/a.nzb?x=1").entry->kind, KIND_HTTP);
+    EXPECT_EQ(probe("http://web.test/a.NZB").entry->kind, KIND_NZB);
+    EXPECT_EQ(probe("http://web.test/a.nzb?x=1").entry->kind, KIND_NZB);
+    EXPECT_EQ(probe("http://web.test/a.nzb.txt").entry->kind, KIND_HTTP);
 }
 
 TEST_F(HttpProbe, ControlBytesNeverReachTheWire) {

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "connect.h"
+#include "report.h"
 #include "host_memory.h"
 #include "transport.h"
 #include "unique_fd.h"

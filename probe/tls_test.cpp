@@ -7,6 +7,8 @@
 #include <cstdlib>
 
 #include "connect.h"
+#include "report.h"
+#include "url_text.h"
 #include "dispatch.h"
 #include "http.h"
 #include "net.h"

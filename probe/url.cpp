@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "connect.h"
+#include "report.h"
 
 namespace {
 

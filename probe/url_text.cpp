@@ -1,0 +1,272 @@
+#include "url_text.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "report.h"
+#include "url.h"
+
+namespace {
+
+bool is_paste_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool is_ascii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The code points of a UTF-8 text; none for a malformed one (a stray or
+// missing continuation byte, an overlong form, a surrogate, or beyond
+// U+10FFFF).
+std::optional<std::u32string> utf8_decode(std::string_view text) {
+    std::u32string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        int extra = 0;
+        char32_t cp = 0;
+        char32_t least = 0;
+        if (b < 0x80) {
+            cp = b;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1, cp = b & 0x1F, least = 0x80;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            extra = 2, cp = b & 0x0F, least = 0x800;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3, cp = b & 0x07, least = 0x10000;
+        } else {
+            return std::nullopt;
+        }
+        if (i + static_cast<std::size_t>(extra) >= text.size() && extra > 0) return std::nullopt;
+        for (int k = 1; k <= extra; ++k) {
+            const auto c = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+            if ((c & 0xC0) != 0x80) return std::nullopt;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+        out += cp;
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return out;
+}
+
+// Lower case for the letters of the scripts host names are mostly written
+// in: Latin (with its extended blocks), Greek, Cyrillic and Armenian.
+char32_t lower(char32_t c) {
+    if (c >= 'A' && c <= 'Z') return c + 0x20;
+    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB && c != 0x3A2) ||
+        (c >= 0x410 && c <= 0x42F))
+        return c + 0x20;
+    if (c >= 0x400 && c <= 0x40F) return c + 0x50;
+    if (c >= 0x531 && c <= 0x556) return c + 0x30;
+    if (c == 0x178) return 0xFF;
+    if (c == 0x386) return 0x3AC;
+    if (c >= 0x388 && c <= 0x38A) return c + 0x25;
+    if (c == 0x38C) return 0x3CC;
+    if (c == 0x38E || c == 0x38F) return c + 0x3F;
+    // Blocks of upper and lower case in pairs: even upper, odd lower...
+    const bool even_pairs = (c >= 0x100 && c <= 0x12F) || (c >= 0x132 && c <= 0x137) ||
+                            (c >= 0x14A && c <= 0x177) || (c >= 0x460 && c <= 0x481) ||
+                            (c >= 0x48A && c <= 0x4BF) || (c >= 0x4D0 && c <= 0x52F) ||
+                            (c >= 0x1E00 && c <= 0x1E95) || (c >= 0x1EA0 && c <= 0x1EFF);
+    if (even_pairs) return c | 1;
+    // ... or odd upper, even lower.
+    const bool odd_pairs =
+        (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E) || (c >= 0x4C1 && c <= 0x4CE);
+    if (odd_pairs && (c & 1)) return c + 1;
+    return c;
+}
+
+char punycode_digit(std::uint32_t d) {
+    return static_cast<char>(d < 26 ? 'a' + d : '0' + (d - 26));
+}
+
+std::uint32_t punycode_adapt(std::uint32_t delta, std::uint32_t points, bool first) {
+    constexpr std::uint32_t base = 36, tmin = 1, tmax = 26, skew = 38, damp = 700;
+    delta = first ? delta / damp : delta / 2;
+    delta += delta / points;
+    std::uint32_t k = 0;
+    while (delta > ((base - tmin) * tmax) / 2) {
+        delta /= base - tmin;
+        k += base;
+    }
+    return k + (((base - tmin + 1) * delta) / (delta + skew));
+}
+
+// Where the host stands in a spec whose path part begins at `path_at`:
+// just before it, or before a ":port" there. npos when it is not there.
+std::size_t host_in_spec(const std::string& spec, std::size_t path_at, const std::string& host) {
+    std::size_t end = path_at;
+    std::size_t digits = end;
+    while (digits > 0 && spec[digits - 1] >= '0' && spec[digits - 1] <= '9')
+        --digits;
+    if (digits > 0 && spec[digits - 1] == ':') end = digits - 1;
+    if (end < host.size() || spec.compare(end - host.size(), host.size(), host) != 0)
+        return std::string::npos;
+    return end - host.size();
+}
+
+std::string escaped(std::string_view text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x80) {
+            out += "\\x";
+            out += hex[b >> 4];
+            out += hex[b & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+bool has_control_byte(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b < 0x20 || b == 0x7f;
+    });
+}
+
+std::string_view url_trim(std::string_view text) {
+    while (!text.empty() && is_paste_blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && is_paste_blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::string url_request_target(std::string_view path) {
+    static const char hex[] = "0123456789ABCDEF";
+    path = path.substr(0, path.find('#'));
+    std::string out;
+    out.reserve(path.size());
+    for (const char c : path) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x21 || b > 0x7E) {
+            out += '%';
+            out += hex[b >> 4];
+            out += hex[b & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> punycode_encode(const std::u32string& points) {
+    constexpr std::uint32_t base = 36, tmin = 1, tmax = 26, limit = 0x7FFFFFFF;
+    std::string out;
+    for (const char32_t c : points)
+        if (c < 0x80) out += static_cast<char>(c);
+    const auto basic = static_cast<std::uint32_t>(out.size());
+    if (basic > 0) out += '-';
+    std::uint32_t n = 0x80, delta = 0, bias = 72, h = basic;
+    while (h < points.size()) {
+        char32_t m = 0x10FFFF + 1;
+        for (const char32_t c : points)
+            if (c >= n && c < m) m = c;
+        if ((m - n) > (limit - delta) / (h + 1)) return std::nullopt;
+        delta += (m - n) * (h + 1);
+        n = m;
+        for (const char32_t c : points) {
+            if (c < n && ++delta > limit) return std::nullopt;
+            if (c != n) continue;
+            std::uint32_t q = delta;
+            for (std::uint32_t k = base;; k += base) {
+                const std::uint32_t t = k <= bias ? tmin : k >= bias + tmax ? tmax : k - bias;
+                if (q < t) break;
+                out += punycode_digit(t + (q - t) % (base - t));
+                q = (q - t) / (base - t);
+            }
+            out += punycode_digit(q);
+            bias = punycode_adapt(delta, h + 1, h == basic);
+            delta = 0;
+            ++h;
+        }
+        ++delta;
+        ++n;
+    }
+    return out;
+}
+
+std::optional<std::string> host_ascii(std::string_view host, std::string* why) {
+    if (is_ascii(host)) return std::string(host);
+    if (!utf8_decode(host)) {
+        if (why != nullptr) *why = "host name " + escaped(host) + " is not valid UTF-8";
+        return std::nullopt;
+    }
+    std::string out;
+    for (std::size_t start = 0;;) {
+        const std::size_t dot = host.find('.', start);
+        const std::string_view label = host.substr(start, dot - start);
+        if (is_ascii(label)) {
+            out += label;
+        } else {
+            std::u32string points = *utf8_decode(label);
+            for (char32_t& c : points)
+                c = lower(c);
+            const auto code = punycode_encode(points);
+            // A DNS label holds 63 characters.
+            if (!code || code->size() + 4 > 63) {
+                if (why != nullptr)
+                    *why = "host name label " + std::string(label) + " can't be written in ASCII";
+                return std::nullopt;
+            }
+            out += "xn--" + *code;
+        }
+        if (dot == std::string_view::npos) return out;
+        out += '.';
+        start = dot + 1;
+    }
+}
+
+bool url_request_form(UrlParts& r, bool path) {
+    if (!r.spec || !r.host) return true;
+    std::string& spec = *r.spec;
+    std::string old_path = r.dir.value_or("") + r.file.value_or("");
+    // The spec ends with the path as parsed, and the host stands before
+    // it (and before a ":port"). Where that is not so, only the fields
+    // change.
+    std::size_t path_at = ends_with(spec, old_path) ? spec.size() - old_path.size() : spec.npos;
+    std::size_t host_at = path_at == spec.npos ? spec.npos : host_in_spec(spec, path_at, *r.host);
+    if (path) {
+        // A fragment right after the host ("http://host#top") takes the
+        // rest with it.
+        if (const auto hash = r.host->find('#'); hash != std::string::npos) {
+            r.host->erase(hash);
+            r.port = 0;
+            r.dir.reset();
+            r.file.reset();
+            old_path.clear();
+            if (host_at != spec.npos) spec.erase(host_at + hash);
+            path_at = spec.size();
+        }
+    }
+    std::string why;
+    const std::optional<std::string> host = host_ascii(*r.host, &why);
+    if (!host) {
+        report(2, "%s; not looked up\n", why.c_str());
+        return false;
+    }
+    std::string new_path = old_path;
+    if (path && !old_path.empty()) {
+        new_path = url_request_target(old_path);
+        const std::size_t slash = new_path.rfind('/');
+        r.dir.reset();
+        r.file.reset();
+        if (slash != std::string::npos) r.dir = new_path.substr(0, slash + 1);
+        if (slash + 1 < new_path.size()) r.file = new_path.substr(slash + 1);
+    }
+    if (host_at != spec.npos) {
+        const std::size_t host_end = host_at + r.host->size();
+        spec =
+            spec.substr(0, host_at) + *host + spec.substr(host_end, path_at - host_end) + new_path;
+    }
+    r.host = *host;
+    return true;
+}

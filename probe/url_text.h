@@ -1,0 +1,40 @@
+// The rules a URL's text must meet on its way out: what is trimmed off a
+// pasted link, what may never be sent, how a path is written on a request
+// line, and how an international host name is written in ASCII.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "probe.h"
+
+/// True when `text` holds a byte below 0x20 or 0x7F: such a text must not
+/// go onto a line-based protocol, where it could inject commands.
+bool has_control_byte(std::string_view text);
+
+/// `text` without the blanks, tabs, CRs and LFs around it, which a link
+/// copied from a page or a chat often has and which are not part of it.
+std::string_view url_trim(std::string_view text);
+
+/// A path and query as a request line carries it: the fragment ("#" on)
+/// dropped, and every byte below 0x21 or above 0x7E (a blank, each byte of
+/// a UTF-8 letter) written as %XX in upper-case hex. Nothing else changes:
+/// an existing escape, "?", "&", "=", "/" keep their meaning.
+std::string url_request_target(std::string_view path);
+
+/// The ASCII form of a host name: itself when it is all ASCII; otherwise
+/// each label with bytes of 0x80 and above, taken as UTF-8, lower-cased and
+/// written as "xn--" and its Punycode. None, with `why` set to the line to
+/// say, when the name is not valid UTF-8 or a label can't be written so.
+std::optional<std::string> host_ascii(std::string_view host, std::string* why = nullptr);
+
+/// RFC 3492 Punycode of the code points (lower-case digits); none when
+/// the numbers it needs overflow.
+std::optional<std::string> punycode_encode(const std::u32string& points);
+
+/// Puts the record in the form it is sent in, before a probe: its host in
+/// ASCII and, with `path`, its directory and file as the request target;
+/// its spec follows, so that what is written back is what was requested.
+/// False, with one line said, when the host can't be written in ASCII.
+bool url_request_form(UrlParts& record, bool path);
