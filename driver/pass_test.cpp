@@ -746,6 +746,59 @@ TEST_F(DetectorPass, NoThreadMeansOneJobAtATime) {
         EXPECT_EQ(q.status, 'v') << q;
 }
 
+// Links as people paste them and files as trackers, indexers and download
+// scripts serve them, against nginx.
+TEST_F(DetectorPass, PastedLinksAndServedFiles) {
+    sandbox_hosts("127.0.0.1 localhost web.test xn--bcher-kva.example\n");
+    const std::string nzb = "<?xml version=\"1.0\"?><!-- x --><nzb xmlns=\"http://n\"></nzb>";
+    NginxServer web(
+        "127.0.0.1", 80,
+        {{"files/a.iso", "a"},
+         {"My Music/Song 01.mp3", "m"},
+         {"кино/фильм.mkv", "k"},
+         {"dl/123.torrent", "d8:announce1:ue"},
+         {"api/show.s01e01.nzb", nzb},
+         {"page.html", "<META HTTP-EQUIV=\"REFRESH\" CONTENT=\"0; url=magnet:?xt=1\">"}},
+        "    location /dl/ { types {} default_type application/octet-stream; }\n"
+        "    location /api/ { types {} default_type application/octet-stream; }\n"
+        "    location = /get.php { default_type application/octet-stream;\n"
+        "      return 200 'd13:creation datei1e4:infod4:name1:aee'; }\n"
+        "    location = /nzb.php { default_type text/xml; return 200 '" +
+            nzb +
+            "'; }\n"
+            // Reached only with the ASCII Host line.
+            "    location = /katalog.pdf {\n"
+            "      if ($host != xn--bcher-kva.example) { return 400; } return 200 p; }\n");
+    area->write_queue({waiting(1, " http://web.test/files/a.iso \r\n"),
+                       waiting(2, "http://web.test/My Music/Song 01.mp3"),
+                       waiting(3, "http://web.test/кино/фильм.mkv"),
+                       waiting(4, "http://bücher.example/katalog.pdf"),
+                       waiting(6, "http://web.test/dl/123.torrent?passkey=p"),
+                       waiting(7, "http://web.test/api/show.s01e01.nzb?apikey=k"),
+                       waiting(8, "http://web.test/page.html"),
+                       waiting(9, "http://web.test/get.php?id=1"),
+                       waiting(10, "http://web.test/nzb.php?id=2")});
+    const ProcResult r = run();
+    const std::pair<std::string, std::string> expected[] = {
+        {"http://web.test/files/a.iso", "1"},
+        {"http://web.test/My%20Music/Song%2001.mp3", "1"},
+        {"http://web.test/%D0%BA%D0%B8%D0%BD%D0%BE/%D1%84%D0%B8%D0%BB%D1%8C%D0%BC.mkv", "1"},
+        {"http://xn--bcher-kva.example/katalog.pdf", "1"},
+        {"http://web.test/dl/123.torrent?passkey=p", "3"},
+        {"http://web.test/api/show.s01e01.nzb?apikey=k", "4"},
+        {"magnet:?xt=1", "3"},
+        {"http://web.test/get.php?id=1", "3"},
+        {"http://web.test/nzb.php?id=2", "4"},
+    };
+    const auto q = area->queue();
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(q.size(), std::size(expected));
+    for (std::size_t i = 0; i < q.size(); ++i) {
+        EXPECT_EQ(q[i].resolved_url, expected[i].first) << i << r.err << web.log();
+        EXPECT_EQ(q[i].type, expected[i].second) << i;
+    }
+}
+
 TEST_F(DetectorPass, RealServers) {
     NginxServer web("127.0.0.1", 80, {{"files/a.iso", std::string(1024, 'a')}},
                     "    location = /go { return 302 /files/a.iso; }\n");
