@@ -108,7 +108,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         const auto target = server_target(*named);
         if (!target) return;
         if (has_control_byte(*target)) std::abort();
-        url_init(*url_new(), resolve_reference(*ctx.current, *target));
+        UrlParts next;
+        url_init(next, resolve_reference(*ctx.current, *target));
+        // As it would be requested: nothing a request line must not carry.
+        if (next.kind == KIND_HTTP && url_request_form(next, true)) {
+            for (const char c : next.dir.value_or("") + next.file.value_or(""))
+                if (c < 0x21 || c > 0x7E) std::abort();
+        }
     };
     follow(find_header_field("location", fields));
     if (ctx.data.has_value()) {
@@ -117,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             std::abort();
         follow(target);
     }
+    if (end.body_start.size() > BODY_SNIFF_MAX || !body_kind(end.body_start, true)) std::abort();
     free_header_fields(fields);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "url.h"
+#include "url_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -17,5 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (r->file.has_value() && r->file->empty()) std::abort();
     if ((got == nullptr) != r->host->empty()) std::abort();
     if (r->port < 0) std::abort();
+    // What a probe sends: an ASCII host, a path a request line may carry.
+    if (r->kind == KIND_HTTP && url_request_form(*r, true)) {
+        for (const char c : *r->host + r->dir.value_or("") + r->file.value_or(""))
+            if (static_cast<unsigned char>(c) >= 0x80) std::abort();
+        if (r->dir.value_or("").find('#') != std::string::npos) std::abort();
+    }
     return 0;
 }
