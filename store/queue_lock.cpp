@@ -30,12 +30,20 @@ bool claim_token() noexcept {
     int held = HELD;
     if (token_held.compare_exchange_strong(held, GIVING_BACK)) return true;
     // A post is one write: a tenth of a second is ample, and a bound keeps
-    // a fault in the middle of one from hanging the process.
-    for (int i = 0; i < 100 && token_held.load() == GIVING_BACK; ++i) {
+    // a fault in the middle of one from hanging the process. Timed by the
+    // clock, as a sleep may be cut short.
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (token_held.load() != GIVING_BACK) return false;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long waited_ns =
+            (now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec);
+        if (waited_ns > 100000000LL) return false;
         const timespec ms{0, 1000000L};
         nanosleep(&ms, nullptr);
     }
-    return false;
 }
 
 }  // namespace
