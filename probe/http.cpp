@@ -363,16 +363,16 @@ int http_transfer(ProbeContext& ctx, int retries) {
     if (location.has_value()) location = server_target(*location);
     const bool redirect = digit == '3' && location.has_value();
 
-    // What the URL and the header say of the file, and, when neither says
-    // and the type is generic, what its first bytes say.
-    std::uint32_t kind = kind_by_suffix(e->spec.value_or(""), e->kind);
-    if (!redirect && kind == KIND_HTTP) {
-        kind = declared_kind(fields);
-        if (kind == KIND_NONE) kind = path_kind(e->spec.value_or(""));
-        if (kind == KIND_NONE && digit != '4' && digit != '5' && end.header_whole &&
-            content_type_generic(find_header_field("content-type", fields)))
-            kind = read_body_kind(*conn, end.body_start, seconds * 1000, deadline);
-    }
+    // When neither the URL nor the header tells what the file is and its
+    // type is generic, its first bytes may (a generic type has no page).
+    const auto told = [&] {
+        if (kind_by_suffix(e->spec.value_or(""), e->kind) != KIND_HTTP) return true;
+        return declared_kind(fields) != KIND_NONE || path_kind(e->spec.value_or("")) != KIND_NONE;
+    };
+    std::uint32_t sniffed = KIND_NONE;
+    if (!redirect && digit != '4' && digit != '5' && end.header_whole && !told() &&
+        content_type_generic(find_header_field("content-type", fields)))
+        sniffed = read_body_kind(*conn, end.body_start, seconds * 1000, deadline);
     // Everything needed is read: the connection is not held while a
     // redirect target is probed.
     conn->close();
@@ -406,7 +406,14 @@ int http_transfer(ProbeContext& ctx, int retries) {
         ctx.data.reset();
         ctx.data_source.reset();
     }
+    // The final URL's exact ending; what the server declares; the path's
+    // ending in any case; the first bytes.
     e->kind = kind_by_suffix(e->spec.value_or(""), e->kind);
-    if (!redirect && e->kind == KIND_HTTP && kind != KIND_NONE) e->kind = kind;
+    if (!redirect && e->kind == KIND_HTTP) {
+        std::uint32_t kind = declared_kind(fields);
+        if (kind == KIND_NONE) kind = path_kind(e->spec.value_or(""));
+        if (kind == KIND_NONE) kind = sniffed;
+        if (kind != KIND_NONE) e->kind = kind;
+    }
     return finish(ctx, OUTCOME_REACHABLE);
 }
