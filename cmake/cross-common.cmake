@@ -1,7 +1,7 @@
 # What the router toolchain files share; they set QV2_TRIPLET, QV2_PROCESSOR
 # and QV2_EMULATOR first. Debian's cross compiler (crossbuild-essential-*),
-# c-ares and mbedTLS from the multiarch packages (libc-ares-dev:*,
-# libmbedtls-dev:*). Executables are
+# c-ares from the multiarch packages (libc-ares-dev:*), mbedTLS as
+# scripts/deps.sh builds it for the target. Executables are
 # static, stripped and size-optimised by default; the tests are linked
 # statically too and run under the emulator.
 set(CMAKE_SYSTEM_NAME Linux)
@@ -17,6 +17,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(QV2_CARES_INCLUDE_DIR /usr/include CACHE PATH "c-ares headers")
 set(QV2_CARES_LIBRARY /usr/lib/${QV2_TRIPLET}/libcares.a CACHE FILEPATH "c-ares for the target")
-set(QV2_MBEDTLS_LIBRARY_DIR /usr/lib/${QV2_TRIPLET} CACHE PATH "mbedTLS for the target")
 set(QV2_STATIC ON CACHE BOOL "Fully static, stripped, size-optimised executables")
 set(CMAKE_CROSSCOMPILING_EMULATOR ${QV2_EMULATOR} CACHE STRING "Runs target programs here")

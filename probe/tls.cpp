@@ -12,11 +12,15 @@
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
+#include <psa/crypto.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "connect.h"
 #include "report.h"
@@ -80,6 +84,57 @@ const mbedtls_x509_crt* ca_chain() {
     return nullptr;
 }
 
+// Sessions with the hosts whose certificate was verified in this run, by
+// name and port, kept serialised: a later connection to the same site
+// resumes one instead of paying a full handshake (a tenth of one in CPU).
+// Nothing is kept on disk or between runs.
+std::mutex sessions_mu;
+std::map<std::pair<std::string, int>, std::vector<unsigned char>> sessions;
+
+void keep_session(const std::string& host, int port, const mbedtls_ssl_context& ssl) {
+    mbedtls_ssl_session s;
+    mbedtls_ssl_session_init(&s);
+    std::vector<unsigned char> bytes;
+    std::size_t len = 0;
+    if (mbedtls_ssl_get_session(&ssl, &s) == 0 &&
+        mbedtls_ssl_session_save(&s, nullptr, 0, &len) == MBEDTLS_ERR_SSL_BUFFER_TOO_SMALL) {
+        bytes.resize(len);
+        if (mbedtls_ssl_session_save(&s, bytes.data(), bytes.size(), &len) != 0) bytes.clear();
+    }
+    mbedtls_ssl_session_free(&s);
+    if (bytes.empty()) return;
+    std::lock_guard<std::mutex> lock(sessions_mu);
+    sessions[{host, port}] = std::move(bytes);
+}
+
+// Offers the session kept for host:port, if any. A server that refuses it
+// gets a full handshake, its chain verified as ever.
+void offer_session(const std::string& host, int port, mbedtls_ssl_context& ssl) {
+    std::vector<unsigned char> bytes;
+    {
+        std::lock_guard<std::mutex> lock(sessions_mu);
+        const auto it = sessions.find({host, port});
+        if (it == sessions.end()) return;
+        bytes = it->second;
+    }
+    mbedtls_ssl_session s;
+    mbedtls_ssl_session_init(&s);
+    if (mbedtls_ssl_session_load(&s, bytes.data(), bytes.size()) == 0)
+        mbedtls_ssl_set_session(&ssl, &s);
+    mbedtls_ssl_session_free(&s);
+}
+
+void forget_session(const std::string& host, int port) {
+    std::lock_guard<std::mutex> lock(sessions_mu);
+    sessions.erase({host, port});
+}
+
+// Key exchange groups, cheapest first: X25519 costs a fraction of the NIST
+// curves on a router's CPU.
+const std::uint16_t GROUPS[] = {
+    MBEDTLS_SSL_IANA_TLS_GROUP_X25519, MBEDTLS_SSL_IANA_TLS_GROUP_SECP256R1,
+    MBEDTLS_SSL_IANA_TLS_GROUP_SECP384R1, MBEDTLS_SSL_IANA_TLS_GROUP_NONE};
+
 // What is wrong with the server's certificate, from the verify flags.
 std::string certificate_problem(std::uint32_t flags) {
     std::string what;
@@ -122,26 +177,41 @@ class TlsTransport : public Transport {
             host.size() > 2 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
         timeout_ms_ = probe_timeout(retries) * 1000;
         deadline_ = Clock::now() + std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_);
-        int rc = mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, nullptr, 0);
+        host_ = host;
+        port_ = port;
+        int rc = crypto_ready();
+        if (rc == 0)
+            rc = mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, nullptr, 0);
         if (rc == 0)
             rc = mbedtls_ssl_config_defaults(&conf_, MBEDTLS_SSL_IS_CLIENT,
                                              MBEDTLS_SSL_TRANSPORT_STREAM,
                                              MBEDTLS_SSL_PRESET_DEFAULT);
         if (rc == 0) {
-            mbedtls_ssl_conf_min_version(&conf_, MBEDTLS_SSL_MAJOR_VERSION_3,
-                                         MBEDTLS_SSL_MINOR_VERSION_3);  // TLS 1.2
+            mbedtls_ssl_conf_min_tls_version(&conf_, MBEDTLS_SSL_VERSION_TLS1_2);
+            mbedtls_ssl_conf_max_tls_version(&conf_, MBEDTLS_SSL_VERSION_TLS1_3);
             mbedtls_ssl_conf_authmode(&conf_, MBEDTLS_SSL_VERIFY_REQUIRED);
             mbedtls_ssl_conf_ca_chain(&conf_, const_cast<mbedtls_x509_crt*>(chain), nullptr);
             mbedtls_ssl_conf_rng(&conf_, mbedtls_ctr_drbg_random, &drbg_);
+            mbedtls_ssl_conf_groups(&conf_, GROUPS);
+            // A TLS 1.3 server hands its tickets over after the handshake.
+            mbedtls_ssl_conf_tls13_enable_signal_new_session_tickets(
+                &conf_, MBEDTLS_SSL_TLS1_3_SIGNAL_NEW_SESSION_TICKETS_ENABLED);
             rc = mbedtls_ssl_setup(&ssl_, &conf_);
         }
         // SNI, and the name the certificate must carry, in one.
         if (rc == 0) rc = mbedtls_ssl_set_hostname(&ssl_, name.c_str());
         if (rc == 0) {
+            offer_session(host, port, ssl_);
             mbedtls_ssl_set_bio(&ssl_, this, send_cb, recv_cb, nullptr);
-            rc = mbedtls_ssl_handshake(&ssl_);
+            do {
+                rc = mbedtls_ssl_handshake(&ssl_);
+            } while (rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET);
         }
+        if (rc == 0 && mbedtls_ssl_get_version_number(&ssl_) == MBEDTLS_SSL_VERSION_TLS1_2)
+            keep_session(host, port, ssl_);  // a 1.3 session comes with its ticket, later
         if (rc != 0) {
+            // A session it would not take is not offered to it again.
+            forget_session(host, port);
             const std::string said = "TLS with " + host + " failed: " + failure(rc) + "\n";
             report_raw(said);
             if (timed_out_) host_remember_silent(host, port, probe_timeout(retries), said);
@@ -165,7 +235,15 @@ class TlsTransport : public Transport {
     long receive(char* buf, std::size_t n, int timeout_ms, Clock::time_point deadline) override {
         timeout_ms_ = timeout_ms;
         deadline_ = deadline;
-        const int r = mbedtls_ssl_read(&ssl_, reinterpret_cast<unsigned char*>(buf), n);
+        int r;
+        // A TLS 1.3 server's tickets come between the records of the reply:
+        // each is kept, and the reading goes on (each wait bounded).
+        for (;;) {
+            r = mbedtls_ssl_read(&ssl_, reinterpret_cast<unsigned char*>(buf), n);
+            if (r == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) keep_session(host_, port_, ssl_);
+            if (r != MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET && r != MBEDTLS_ERR_SSL_WANT_READ)
+                break;
+        }
         if (r >= 0) return r;
         // A server that closes without close_notify has still closed.
         if (r == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY || r == MBEDTLS_ERR_SSL_CONN_EOF) return 0;
@@ -207,12 +285,23 @@ class TlsTransport : public Transport {
             return certificate_problem(mbedtls_ssl_get_verify_result(&ssl_));
         if (timed_out_) return "no answer in time";
         if (rc == MBEDTLS_ERR_SSL_CONN_EOF) return "the server closed the connection";
+        // The one message that grows past the room for putting a handshake
+        // message together is the server's certificate chain.
+        if (rc == MBEDTLS_ERR_SSL_BAD_INPUT_DATA) return "certificate chain longer than 64 KiB";
         char text[128];
         mbedtls_strerror(rc, text, sizeof text);
         return text;
     }
 
+    // PSA crypto, which TLS 1.3 works through, is set up once per process.
+    static int crypto_ready() {
+        static const psa_status_t status = psa_crypto_init();
+        return status == PSA_SUCCESS ? 0 : MBEDTLS_ERR_SSL_HW_ACCEL_FAILED;
+    }
+
     UniqueFd fd_;
+    std::string host_;
+    int port_ = 0;
     int timeout_ms_ = 0;
     Clock::time_point deadline_;
     bool timed_out_ = false;

@@ -11,6 +11,7 @@
 #include "url_text.h"
 #include "dispatch.h"
 #include "http.h"
+#include "transport.h"
 #include "net.h"
 #include "probe_run.h"
 #include "resolve.h"
@@ -22,6 +23,7 @@
 namespace {
 
 using namespace script;
+using namespace std::chrono_literals;
 
 constexpr const char* BUNDLE = "/etc/ssl/certs/ca-certificates.crt";
 
@@ -110,6 +112,81 @@ TEST_F(TlsProbe, BadCertificatesFailBeforeTheRequest) {
         EXPECT_EQ(r.current->outcome, OUTCOME_FAILED) << why;
         EXPECT_EQ(r.err, "TLS with web.test failed: " + why + "\n") << why;
         EXPECT_EQ(behind.all_received(), "") << why;
+    }
+}
+
+// The body nginx sends for `path` over one TLS connection, or why not.
+std::string fetch(const std::string& path, int port = 443) {
+    const auto conn = tls_transport();
+    std::string got;
+    const std::string said = capture_stderr([&] {
+        if (!conn->open("web.test", port, 0)) return;
+        conn->send("GET " + path + " HTTP/1.0\r\nHost: web.test\r\n\r\n");
+        char buf[512];
+        for (long n; (n = conn->receive(buf, sizeof buf, 3000, Clock::now() + 5s)) > 0;)
+            got.append(buf, static_cast<std::size_t>(n));
+        conn->close();
+    });
+    return got.empty() ? said : got.substr(got.find("\r\n\r\n") + 4);
+}
+
+// TLS 1.2 and 1.3 servers are both reached, and a later connection to a
+// site resumes the verified session of the first: one full handshake.
+TEST_F(TlsProbe, BothVersionsAreReachedAndResumed) {
+    const CertFiles cert = ca->issue("web.test");
+    const std::pair<std::string, int> servers[] = {{"TLSv1.2", 443}, {"TLSv1.3", 4443}};
+    for (const auto& [version, port] : servers) {
+        NginxServer web(
+            "127.0.0.1", port, {},
+            "    ssl_protocols " + version +
+                ";\n    location = /r { return 200 \"$ssl_protocol $ssl_session_reused\"; }\n",
+            &cert);
+        EXPECT_EQ(fetch("/r", port), version + " .") << web.log();
+        EXPECT_EQ(fetch("/r", port), version + " r");
+    }
+}
+
+// A server that does not resume the session offered gets a full handshake,
+// its chain verified as on the first.
+TEST_F(TlsProbe, RefusedResumptionIsVerifiedInFull) {
+    const std::string no_resumption =
+        "    ssl_session_tickets off;\n    location = /r { return 200 ok; }\n";
+    const CertFiles good = ca->issue("web.test"), expired = ca->issue("web.test", true);
+    {
+        NginxServer web("127.0.0.1", 443, {}, "    location = /r { return 200 ok; }\n", &good);
+        EXPECT_EQ(fetch("/r"), "ok");
+    }
+    NginxServer other("127.0.0.1", 443, {}, no_resumption, &expired);
+    EXPECT_EQ(fetch("/r"), "TLS with web.test failed: certificate expired\n");
+}
+
+// A server whose handshake records are cut small (512 bytes, the least
+// OpenSSL sends): its messages are put together again.
+TEST_F(TlsProbe, HandshakeInSmallRecords) {
+    const CertFiles cert = ca->issue("web.test");
+    for (const auto& [version, port] : {std::pair{"-tls1_2", 443}, std::pair{"-tls1_3", 4443}}) {
+        Child server(
+            {"openssl", "s_server", "-quiet", "-accept", "127.0.0.1:" + std::to_string(port),
+             "-cert", cert.cert, "-key", cert.key, "-max_send_frag", "512", version, "-www"},
+            {});
+        ASSERT_TRUE(wait_for_port("127.0.0.1", port, 10)) << server.wait(0).err;
+        const auto r = probe("https://web.test:" + std::to_string(port) + "/");
+        EXPECT_EQ(r.current->outcome, OUTCOME_REACHABLE) << version << r.err;
+    }
+}
+
+// A certificate chain of up to 64 KB, in a handshake message far larger
+// than a record.
+TEST_F(TlsProbe, LargeChains) {
+    const std::pair<std::size_t, std::string> cases[] = {
+        {60 * 1024, ""},
+        {80 * 1024, "TLS with web.test failed: certificate chain longer than 64 KiB\n"}};
+    for (const auto& [size, err] : cases) {
+        const CertFiles cert = ca->issue("web.test", false, size);
+        NginxServer web("127.0.0.1", 443, {{"f", "x"}}, "", &cert);
+        const auto r = probe("https://web.test/f");
+        EXPECT_EQ(r.current->outcome, err.empty() ? OUTCOME_REACHABLE : OUTCOME_FAILED) << size;
+        EXPECT_EQ(r.err.substr(0, err.size()), err) << size;
     }
 }
 

@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+need_mbedtls
 need_cross_packages
 
 select=()

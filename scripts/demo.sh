@@ -12,6 +12,7 @@ cd "$(dirname "$0")/.."
 if [ -z "${QV2_DEMO_INSIDE:-}" ]; then
     . scripts/deps.sh
     need_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux nginx-light vsftpd openssl
+    need_mbedtls
     cmake -S . -B build >/dev/null
     cmake --build build -j"$(nproc)" --target qv2_detect qv2_jobs >/dev/null
     # A private tmpfs goes over this empty folder inside the namespaces.

@@ -9,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+need_mbedtls
 
 jobs=$(($(nproc) * 3))
 

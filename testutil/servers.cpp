@@ -176,11 +176,15 @@ TestCa::TestCa(const std::string& name) {
                                   "unique_subject = no\n[any]\ncommonName = supplied\n");
 }
 
-CertFiles TestCa::issue(const std::string& host, bool expired) {
+CertFiles TestCa::issue(const std::string& host, bool expired, std::size_t padding,
+                        const std::string& alt_names) {
     const std::string stem = dir_.path() + "/" + host + "." + std::to_string(++serial_);
     CertFiles c{stem + ".crt", stem + ".key"};
+    std::string names = alt_names.empty() ? "DNS:" + host : alt_names;
+    for (int i = 0; names.size() < padding; ++i)
+        names += ",DNS:name" + std::to_string(i) + ".padding.test";
     std::vector<std::string> req = {
-        "req",     "-new", "-subj", "/CN=" + host, "-addext", "subjectAltName=DNS:" + host,
+        "req",     "-new", "-subj", "/CN=" + host, "-addext", "subjectAltName=" + names,
         "-keyout", c.key,  "-out",  stem + ".csr"};
     req.insert(req.end(), NEW_KEY.begin(), NEW_KEY.end());
     openssl(req);

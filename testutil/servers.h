@@ -73,8 +73,10 @@ class TestCa {
     explicit TestCa(const std::string& name = "Test CA");
     const std::string& cert() const { return cert_; }
     /// A server certificate for `host` (a DNS name): valid now, or one that
-    /// expired long ago.
-    CertFiles issue(const std::string& host, bool expired = false);
+    /// expired long ago; `padding` more names make it that much larger.
+    /// `names` (DNS:a,DNS:b) replace the one name the certificate carries.
+    CertFiles issue(const std::string& host, bool expired = false, std::size_t padding = 0,
+                    const std::string& names = "");
 
   private:
     TempDir dir_;
