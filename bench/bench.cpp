@@ -5,6 +5,8 @@
 //   form1000  1,000 magnet links: wall time, peak RSS, bytes written to the
 //             queue's folder, rewrites and fsyncs;
 //   https1    one https job against nginx over TLS: peak RSS;
+//   https20   20 https jobs on 4 names: CPU against one curl per URL, and
+//             the memory of eight handshakes at once and of one job;
 //   lockheld  16 jobs on servers that answer after 150 ms, 4 magnet links
 //             and 4 names whose lookup never answers: how long the run
 //             holds the queue lock, against its slowest single job and
@@ -51,6 +53,7 @@ struct Timed {
     double seconds = 0;
     long max_rss_kib = 0;
     int status = -1;
+    double cpu_seconds = 0;  // user + system, its waited-for children's too
 };
 
 // Runs argv to its end, timing it as closely as a blocking wait4 allows.
@@ -83,6 +86,8 @@ Timed timed_run(std::vector<std::string> argv, bool measure_rss = false,
     int status = 0;
     rusage ru{};
     wait4(pid, &status, 0, &ru);
+    t.cpu_seconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                    static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     t.seconds = now_seconds() - t0;
     if (measure_rss) t.max_rss_kib = std::atol(read_file(dir / "rss").c_str());
     t.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -248,6 +253,60 @@ void https1(const std::string& detector, int runs) {
     }
     row("https1", "wall", fixed(median(wall) * 1000, 1, " ms"));
     row("https1", "peak RSS", fixed(median(rss) / 1024, 2, " MiB"), "< 6 MiB");
+}
+
+// 20 https jobs on 4 names against nginx (TLS 1.2 and 1.3, an ECDSA P-256
+// certificate): the detector's CPU against a loop of one curl per URL, and
+// the memory of one https job and of eight handshakes at once.
+void https20(const std::string& detector, int runs) {
+    TestCa ca;
+    const char* bundle = "/etc/ssl/certs/ca-certificates.crt";
+    sandbox_replace(bundle, read_file(bundle) + read_file(ca.cert()));
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < 20; ++i)
+        files["f" + std::to_string(i)] = "x";
+    std::string hosts = "127.0.0.1 localhost\n127.0.0.3";
+    std::string names;
+    for (int i = 0; i < 8; ++i)
+        hosts += " h" + std::to_string(i) + ".test";
+    sandbox_replace("/etc/hosts", hosts + "\n");
+    for (int i = 0; i < 8; ++i)
+        names += (i ? "," : "") + std::string("DNS:h") + std::to_string(i) + ".test";
+    const CertFiles cert = ca.issue("h0.test", false, 0, names);
+    NginxServer web("127.0.0.3", 443, files, "    ssl_protocols TLSv1.2 TLSv1.3;\n", &cert);
+    DownloadArea area;
+    LockHolder lock(area.lock_path(), 1);
+    std::vector<QueueRec> jobs;
+    std::string loop = "for u in";
+    for (int i = 0; i < 20; ++i) {
+        const std::string url = "https://h" + std::to_string(i % 4) + ".test/f" + std::to_string(i);
+        jobs.push_back(waiting(i + 1, url));
+        loop += " " + url;
+    }
+    loop += "; do curl -s -o /dev/null \"$u\"; done";
+    std::vector<double> det, curl, ratio, rss8, rss1;
+    for (int r = 0; r < runs; ++r) {
+        area.write_queue(jobs);
+        const Timed d = timed_run({detector});
+        if (d.status != 0 || area.queue()[19].type != "1")
+            std::fprintf(stderr, "https20: unexpected result\n");
+        const Timed c = timed_run({"/bin/sh", "-c", loop});
+        det.push_back(d.cpu_seconds);
+        curl.push_back(c.cpu_seconds);
+        ratio.push_back(d.cpu_seconds / c.cpu_seconds);
+        std::vector<QueueRec> eight;
+        for (int i = 0; i < 8; ++i)
+            eight.push_back(waiting(i + 1, "https://h" + std::to_string(i) + ".test/f1"));
+        area.write_queue(eight);
+        rss8.push_back(static_cast<double>(timed_run({detector}, true).max_rss_kib) / 1024);
+        area.write_queue({waiting(1, "https://h0.test/f1")});
+        rss1.push_back(static_cast<double>(timed_run({detector}, true).max_rss_kib) / 1024);
+    }
+    row("https20", "detector CPU", fixed(median(det) * 1000, 1, " ms"));
+    row("https20", "curl per URL CPU", fixed(median(curl) * 1000, 1, " ms"));
+    row("https20", "detector / curl CPU", fixed(median(ratio), 2), "<= 0.25");
+    row("https20", "peak RSS, 8 handshakes", fixed(median(rss8), 2, " MiB"), "<= 6 MiB");
+    row("https20", "peak RSS, one https job", fixed(median(rss1), 2, " MiB"), "<= 3 MiB");
 }
 
 void lockheld(const std::string& detector, int runs) {
@@ -438,6 +497,7 @@ int bench_main(int argc, char** argv) {
     if (wanted("http100")) http100(detector, bare, runs);
     if (wanted("form1000")) form1000(detector, runs);
     if (wanted("https1")) https1(detector, runs);
+    if (wanted("https20")) https20(detector, runs);
     if (wanted("lockheld")) lockheld(detector, std::max(1, runs / 3));
     if (wanted("bigqueue")) bigqueue(detector, std::max(1, runs / 3));
     if (wanted("samehost")) samehost(detector, std::max(1, runs / 3));

@@ -516,6 +516,29 @@ TEST_F(DetectorPass, HttpsAndDeclaredTypes) {
         << r.err << web.log();
 }
 
+// Eight handshakes at once, and later links to a site resuming its
+// session, on four names of one server.
+TEST_F(DetectorPass, HttpsJobsAtOnce) {
+    TestCa ca;
+    ASSERT_TRUE(sandbox_replace("/etc/ssl/certs/ca-certificates.crt", read_file(ca.cert())));
+    sandbox_hosts("127.0.0.1 localhost h0.test h1.test h2.test h3.test\n");
+    const CertFiles cert =
+        ca.issue("h0.test", false, 0, "DNS:h0.test,DNS:h1.test,DNS:h2.test,DNS:h3.test");
+    std::map<std::string, std::string> files;
+    std::vector<QueueRec> jobs;
+    for (int i = 0; i < 20; ++i) {
+        files["f" + std::to_string(i)] = "x";
+        jobs.push_back(
+            waiting(i + 1, "https://h" + std::to_string(i % 4) + ".test/f" + std::to_string(i)));
+    }
+    NginxServer web("127.0.0.1", 443, files, "", &cert);
+    area->write_queue(jobs);
+    const ProcResult r = run();
+    EXPECT_EQ(r.err, "");
+    for (const auto& q : area->queue())
+        EXPECT_EQ(q.type, "1") << q;
+}
+
 // Probing several jobs at once changes nothing a job ends with, nor what
 // stderr shows: a mixed queue, a refused login in the middle, run one job
 // at a time and eight at a time.
