@@ -229,7 +229,7 @@ bool url_request_form(UrlParts& r, bool path) {
     if (!r.spec || !r.host) return true;
     std::string& spec = *r.spec;
     std::string old_path = r.dir.value_or("") + r.file.value_or("");
-    // The spec ends with the path as parsed, and the host stands before
+    // The record's spec ends with the path as parsed, and the host stands before
     // it (and before a ":port"). Where that is not so, only the fields
     // change.
     std::size_t path_at = ends_with(spec, old_path) ? spec.size() - old_path.size() : spec.npos;
