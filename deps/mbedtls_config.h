@@ -87,6 +87,3 @@
 // Each handshake holds several keys in that store at once (its key share,
 // its traffic keys, a key being verified): room for eight handshakes.
 #define MBEDTLS_PSA_KEY_SLOT_COUNT 128
-
-// What a failure is called, in words a router owner can act on.
-#define MBEDTLS_ERROR_C

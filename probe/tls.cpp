@@ -8,13 +8,13 @@
 
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
-#include <mbedtls/error.h>
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
 #include <psa/crypto.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -288,8 +288,14 @@ class TlsTransport : public Transport {
         // The one message that grows past the room for putting a handshake
         // message together is the server's certificate chain.
         if (rc == MBEDTLS_ERR_SSL_BAD_INPUT_DATA) return "certificate chain longer than 64 KiB";
-        char text[128];
-        mbedtls_strerror(rc, text, sizeof text);
+        if (rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE) return "the server refused the handshake";
+        if (rc == MBEDTLS_ERR_SSL_HANDSHAKE_FAILURE || rc == MBEDTLS_ERR_SSL_BAD_PROTOCOL_VERSION)
+            return "no TLS version or cipher in common with the server";
+        if (rc == MBEDTLS_ERR_SSL_INVALID_RECORD || rc == MBEDTLS_ERR_SSL_DECODE_ERROR)
+            return "the server's answer is not TLS";
+        // The library's error texts are left out of a router's executable.
+        char text[32];
+        std::snprintf(text, sizeof text, "TLS error -0x%04X", static_cast<unsigned>(-rc));
         return text;
     }
 
