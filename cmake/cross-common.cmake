@@ -1,9 +1,9 @@
-# What the router toolchain files share; they set QV2_TRIPLET, QV2_PROCESSOR
-# and QV2_EMULATOR first. Debian's cross compiler (crossbuild-essential-*),
-# c-ares from the multiarch packages (libc-ares-dev:*), mbedTLS as
-# scripts/deps.sh builds it for the target. Executables are
-# static, stripped and size-optimised by default; the tests are linked
-# statically too and run under the emulator.
+# What the router toolchain files share; they set QV2_TRIPLET, QV2_PROCESSOR,
+# QV2_EMULATOR and maybe QV2_ARCH_FLAGS first. Debian's cross compiler
+# (g++-TRIPLET), c-ares and mbedTLS as scripts/deps.sh builds them for the
+# target (with this file too). Executables are static, stripped and
+# size-optimised by default; the tests are linked statically too and run
+# under the emulator.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${QV2_PROCESSOR})
 set(CMAKE_C_COMPILER ${QV2_TRIPLET}-gcc)
@@ -15,7 +15,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(QV2_CARES_INCLUDE_DIR /usr/include CACHE PATH "c-ares headers")
-set(QV2_CARES_LIBRARY /usr/lib/${QV2_TRIPLET}/libcares.a CACHE FILEPATH "c-ares for the target")
+if(QV2_ARCH_FLAGS)
+    set(CMAKE_C_FLAGS_INIT ${QV2_ARCH_FLAGS})
+    set(CMAKE_CXX_FLAGS_INIT ${QV2_ARCH_FLAGS})
+endif()
 set(QV2_STATIC ON CACHE BOOL "Fully static, stripped, size-optimised executables")
 set(CMAKE_CROSSCOMPILING_EMULATOR ${QV2_EMULATOR} CACHE STRING "Runs target programs here")

@@ -1,7 +1,7 @@
 # Sourced by the project's commands: installs the Debian packages they need
 # when missing, without ever letting a package start a daemon on this machine,
-# and builds the TLS library the detector links. Run as a command it builds
-# that library: scripts/deps.sh mbedtls [TRIPLET] (default: this machine's).
+# and builds the libraries the detector links. Run as a command it builds
+# one: scripts/deps.sh mbedtls|c-ares [TRIPLET] (default: this machine's).
 
 # need_packages PKG...: installs whichever of PKG are not installed yet.
 need_packages() {
@@ -37,104 +37,130 @@ BUILD_PACKAGES=(cmake make g++ pkg-config libc-ares-dev libgtest-dev xz-utils bz
 TEST_PACKAGES=(clang clang-format clang-tidy libclang-rt-14-dev iproute2 util-linux nginx-light vsftpd
     groff-base strace time openssl ca-certificates socat)
 
-CROSS_TARGETS=(mipsel-linux-gnu:mipsel arm-linux-gnueabihf:armhf)
+# The router targets: the cross compiler's triplet, and the architecture
+# name the router package feeds use for it.
+CROSS_TARGETS=(mipsel-linux-gnu:mipsel-3.4 mips-linux-gnu:mips-3.4 arm-linux-gnueabi:armv7-3.2
+    aarch64-linux-gnu:aarch64-3.10)
 
-# need_cross_packages: Debian's cross compilers, qemu-user and c-ares for the
-# router targets (from the multiarch archive), and the TLS library built for
-# each.
+# need_cross_packages: Debian's cross compilers and qemu-user for the router
+# targets, and the libraries built for each.
 need_cross_packages() {
-    local t arch pkgs=(qemu-user)
+    local t pkgs=(qemu-user)
     for t in "${CROSS_TARGETS[@]}"; do
-        arch=${t#*:}
-        if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-            [ "$(id -u)" -eq 0 ] || { echo "run as root to add the $arch architecture" >&2; return 1; }
-            dpkg --add-architecture "$arch"
-        fi
-        pkgs+=("crossbuild-essential-$arch" "libc-ares-dev:$arch")
+        pkgs+=("g++-${t%%:*}")
     done
     need_packages "${pkgs[@]}"
     for t in "${CROSS_TARGETS[@]}"; do
-        need_mbedtls "${t%%:*}"
+        need_dep mbedtls "${t%%:*}"
+        need_dep c-ares "${t%%:*}"
     done
 }
 
-# ---- mbedTLS, built by the project -------------------------------------------
+# ---- Libraries built by the project -------------------------------------------
 # A static executable never gets the distribution's fixes, so the detector
 # links one maintained mbedTLS (the 3.6 LTS line: TLS 1.3, handshake
 # reassembly) that the project builds itself, for this machine and every
-# router target alike, with its own configuration (deps/mbedtls_config.h).
-# The source is Debian's source package, checked by apt against the signed
-# index, fetched through a private sources list (the machine's own stays as
-# it is). Built libraries are kept outside the work tree, keyed by version,
-# target and configuration: CMakeLists.txt works out the same key.
+# router target alike, with its own configuration (deps/mbedtls_config.h);
+# the router builds link c-ares built the same way (Debian has no
+# big-endian MIPS packages to link against). Each source is Debian's source
+# package of the version pinned in deps/NAME.version, checked by apt
+# against the signed index and fetched through a private sources list (the
+# machine's own stays as it is). Built libraries are kept outside the work
+# tree, keyed by version, target and every deps/NAME file (configuration,
+# patches): CMakeLists.txt works out the same key.
 QV2_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DEPS_CACHE=${QV2_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/qv2-detect}
-MBEDTLS_VERSION=$(head -n1 "$QV2_ROOT/deps/mbedtls.version")
-MBEDTLS_SUITE=trixie
-
-# mbedtls_dir TRIPLET: where the library for TRIPLET is (or goes).
-mbedtls_dir() {
-    local sum
-    sum=$(cat "$QV2_ROOT"/deps/mbedtls.version "$QV2_ROOT"/deps/mbedtls_config.h \
-        "$QV2_ROOT"/deps/mbedtls-*.patch | sha256sum)
-    echo "$DEPS_CACHE/mbedtls-$MBEDTLS_VERSION-$1-${sum:0:12}"
+# deps/NAME.version: the pinned Debian version, then the release it is in.
+dep_version() {
+    sed -n 1p "$QV2_ROOT/deps/$1.version"
+}
+dep_suite() {
+    sed -n 2p "$QV2_ROOT/deps/$1.version"
 }
 
-# mbedtls_tarball: the upstream source of the pinned version (fetched once).
-mbedtls_tarball() {
-    local src=$DEPS_CACHE/src/$MBEDTLS_VERSION apt=$DEPS_CACHE/apt
-    if ! ls "$src"/mbedtls_*.orig.tar.* >/dev/null 2>&1; then
+# dep_dir NAME TRIPLET: where the library NAME for TRIPLET is (or goes).
+# The key covers every deps/NAME file and, for a router, its toolchain.
+dep_dir() {
+    local sum toolchain=()
+    [ -f "$QV2_ROOT/cmake/$2.cmake" ] &&
+        toolchain=("$QV2_ROOT/cmake/$2.cmake" "$QV2_ROOT/cmake/cross-common.cmake")
+    sum=$( (cd "$QV2_ROOT/deps" && LC_ALL=C ls -1 | LC_ALL=C grep -E "^$1[._-]" | LC_ALL=C sort |
+        xargs cat; cat "${toolchain[@]}" /dev/null) | sha256sum)
+    echo "$DEPS_CACHE/$1-$(dep_version "$1")-$2-${sum:0:12}"
+}
+
+# dep_tarball NAME: the upstream source of the pinned version (fetched once).
+dep_tarball() {
+    local version src apt
+    version=$(dep_version "$1")
+    apt=$DEPS_CACHE/apt-$(dep_suite "$1")
+    src=$DEPS_CACHE/src/$1-$version
+    if ! ls "$src/$1"_*.orig.tar.* >/dev/null 2>&1; then
         mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$src.tmp"
         echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-            "http://deb.debian.org/debian $MBEDTLS_SUITE main" >"$apt/sources.list"
+            "http://deb.debian.org/debian $(dep_suite "$1") main" >"$apt/sources.list"
         local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
             -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o APT::Sandbox::User=root)
         apt-get "${opts[@]}" update >&2
-        (cd "$src.tmp" && apt-get "${opts[@]}" source --download-only "mbedtls=$MBEDTLS_VERSION" >&2)
+        (cd "$src.tmp" && apt-get "${opts[@]}" source --download-only "$1=$version" >&2)
         rm -rf "$src" && mv "$src.tmp" "$src"
     fi
-    ls "$src"/mbedtls_*.orig.tar.*
+    ls "$src/$1"_*.orig.tar.* | grep -v '\.asc$'
 }
 
-# need_mbedtls [TRIPLET]: builds the static libraries for TRIPLET unless
-# the cache has them; a cross target builds with its toolchain file. The
-# one patch lets a handshake message span up to 64 KiB of records (long
-# certificate chains); the library reassembles them only within one
-# record's buffer.
-need_mbedtls() {
-    local triplet=${1:-$(gcc -dumpmachine)} dir tarball work
-    dir=$(mbedtls_dir "$triplet")
-    [ -f "$dir/lib/libmbedtls.a" ] && return 0
+# need_dep NAME [TRIPLET]: builds the static library NAME (mbedtls or
+# c-ares) for TRIPLET unless the cache has it; a cross target builds with
+# its toolchain file. mbedTLS's one patch lets a handshake message span up
+# to 64 KiB of records (long certificate chains): the library reassembles
+# them only within one record's buffer.
+need_dep() {
+    local name=$1 triplet=${2:-$(gcc -dumpmachine)} dir tarball work
+    dir=$(dep_dir "$name" "$triplet")
+    [ -d "$dir/lib" ] && return 0
     command -v patch >/dev/null || need_packages patch
-    tarball=$(mbedtls_tarball)
+    tarball=$(dep_tarball "$name")
     work=$(mktemp -d)
     mkdir "$work/src"
     tar -xf "$tarball" -C "$work/src" --strip-components=1
-    for p in "$QV2_ROOT"/deps/mbedtls-*.patch; do
-        patch -d "$work/src" -p1 --quiet <"$p"
+    local p opts=()
+    for p in "$QV2_ROOT/deps/$name"-*.patch; do
+        [ -f "$p" ] && patch -d "$work/src" -p1 --quiet <"$p"
     done
+    case $name in
+    mbedtls)
+        opts=(-DMBEDTLS_CONFIG_FILE="$QV2_ROOT/deps/mbedtls_config.h" -DENABLE_TESTING=OFF
+            -DENABLE_PROGRAMS=OFF -DUSE_SHARED_MBEDTLS_LIBRARY=OFF -DMBEDTLS_FATAL_WARNINGS=OFF) ;;
+    c-ares)
+        opts=(-DCARES_STATIC=ON -DCARES_SHARED=OFF -DCARES_STATIC_PIC=ON -DCARES_BUILD_TOOLS=OFF
+            -DCARES_BUILD_TESTS=OFF) ;;
+    esac
     local cross=() flags="-O2"
     if [ "$triplet" != "$(gcc -dumpmachine)" ]; then
         cross=(-DCMAKE_TOOLCHAIN_FILE="$QV2_ROOT/cmake/$triplet.cmake")
         flags="-Os -ffunction-sections -fdata-sections"
     fi
-    echo "building mbedTLS $MBEDTLS_VERSION for $triplet" >&2
+    echo "building $name $(dep_version "$name") for $triplet" >&2
     cmake -S "$work/src" -B "$work/build" "${cross[@]}" -DCMAKE_BUILD_TYPE=None \
-        -DCMAKE_C_FLAGS="$flags" -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
-        -DMBEDTLS_CONFIG_FILE="$QV2_ROOT/deps/mbedtls_config.h" -DENABLE_TESTING=OFF \
-        -DENABLE_PROGRAMS=OFF -DUSE_SHARED_MBEDTLS_LIBRARY=OFF -DMBEDTLS_FATAL_WARNINGS=OFF \
-        -DCMAKE_INSTALL_PREFIX="$dir.tmp" >/dev/null
+        -DCMAKE_C_FLAGS="$flags" -DCMAKE_POSITION_INDEPENDENT_CODE=ON "${opts[@]}" \
+        -DCMAKE_INSTALL_PREFIX="$dir.tmp" -DCMAKE_INSTALL_LIBDIR=lib >/dev/null
     cmake --build "$work/build" -j"$(nproc)" >/dev/null
     rm -rf "$dir.tmp" && cmake --install "$work/build" >/dev/null
-    # Whoever includes the headers gets this configuration, not the default.
-    cp "$QV2_ROOT/deps/mbedtls_config.h" "$dir.tmp/include/mbedtls/mbedtls_config.h"
+    # Whoever includes mbedTLS's headers gets this configuration.
+    if [ "$name" = mbedtls ]; then
+        cp "$QV2_ROOT/deps/mbedtls_config.h" "$dir.tmp/include/mbedtls/mbedtls_config.h"
+    fi
     rm -rf "$work" "$dir" && mv "$dir.tmp" "$dir"
+}
+
+# need_mbedtls [TRIPLET]: mbedTLS for TRIPLET (default: this machine).
+need_mbedtls() {
+    need_dep mbedtls "${1:-}"
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -euo pipefail
     case "${1:-}" in
-    mbedtls) need_mbedtls "${2:-}" ;;
-    *) echo "usage: scripts/deps.sh mbedtls [TRIPLET]" >&2; exit 1 ;;
+    mbedtls | c-ares) need_dep "$1" "${2:-}" ;;
+    *) echo "usage: scripts/deps.sh mbedtls|c-ares [TRIPLET]" >&2; exit 1 ;;
     esac
 fi
