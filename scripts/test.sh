@@ -2,8 +2,9 @@
 # Builds everything and passes every test: the house checks (clang-format,
 # clang-tidy), the release-like build with all tests, a second build under
 # AddressSanitizer + UndefinedBehaviorSanitizer (clang, with the fuzz
-# targets) running all but the slow time-out cases, and the router builds
-# (mipsel, armhf) with all tests under qemu-user.
+# targets) running all but the slow time-out cases, the router builds
+# (mipsel, mips, armv7 soft-float, aarch64) with all tests under qemu-user,
+# and the router packages, checked.
 # Run as root: the end-to-end tests need private namespaces.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,4 +28,5 @@ ctest --test-dir build-san -j"$jobs" --output-on-failure -LE slow
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
 scripts/cross-test.sh
+scripts/package.sh
 echo "all tests passed"
