@@ -23,11 +23,7 @@ bool is_space(char c) {
 }
 
 std::string_view trim_blanks(std::string_view t) {
-    while (!t.empty() && is_space(t.front()))
-        t.remove_prefix(1);
-    while (!t.empty() && is_space(t.back()))
-        t.remove_suffix(1);
-    return t;
+    return trim_with(t, is_space);
 }
 
 std::string lowercase(std::string_view t) {

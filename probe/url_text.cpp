@@ -107,20 +107,29 @@ std::size_t host_in_spec(const std::string& spec, std::size_t path_at, const std
     return end - host.size();
 }
 
-std::string escaped(std::string_view text) {
+// `text` with each byte `keep` refuses written as `mark` and two upper-case
+// hex digits.
+template <typename Keep>
+std::string escape(std::string_view text, const char* mark, Keep keep) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
+    out.reserve(text.size());
     for (const char c : text) {
         const auto b = static_cast<unsigned char>(c);
-        if (b >= 0x80) {
-            out += "\\x";
+        if (keep(b)) {
+            out += c;
+        } else {
+            out += mark;
             out += hex[b >> 4];
             out += hex[b & 15];
-        } else {
-            out += c;
         }
     }
     return out;
+}
+
+// A host name for a message: bytes that are no ASCII as \xNN.
+std::string escaped(std::string_view text) {
+    return escape(text, "\\x", [](unsigned char b) { return b < 0x80; });
 }
 
 }  // namespace
@@ -132,30 +141,21 @@ bool has_control_byte(std::string_view text) {
     });
 }
 
-std::string_view url_trim(std::string_view text) {
-    while (!text.empty() && is_paste_blank(text.front()))
+std::string_view trim_with(std::string_view text, bool (*blank)(char)) {
+    while (!text.empty() && blank(text.front()))
         text.remove_prefix(1);
-    while (!text.empty() && is_paste_blank(text.back()))
+    while (!text.empty() && blank(text.back()))
         text.remove_suffix(1);
     return text;
 }
 
+std::string_view url_trim(std::string_view text) {
+    return trim_with(text, is_paste_blank);
+}
+
 std::string url_request_target(std::string_view path) {
-    static const char hex[] = "0123456789ABCDEF";
-    path = path.substr(0, path.find('#'));
-    std::string out;
-    out.reserve(path.size());
-    for (const char c : path) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x21 || b > 0x7E) {
-            out += '%';
-            out += hex[b >> 4];
-            out += hex[b & 15];
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return escape(path.substr(0, path.find('#')), "%",
+                  [](unsigned char b) { return b >= 0x21 && b <= 0x7E; });
 }
 
 std::optional<std::string> punycode_encode(const std::u32string& points) {

@@ -13,6 +13,9 @@
 /// go onto a line-based protocol, where it could inject commands.
 bool has_control_byte(std::string_view text);
 
+/// `text` without the bytes around it that `blank` says are blank.
+std::string_view trim_with(std::string_view text, bool (*blank)(char));
+
 /// `text` without the blanks, tabs, CRs and LFs around it, which a link
 /// copied from a page or a chat often has and which are not part of it.
 std::string_view url_trim(std::string_view text);
