@@ -157,13 +157,18 @@ std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
     how = ReplyEnd{};
     std::string h;
     std::size_t page_bytes = 0;
-    // Each byte in turn; true once the reply has been read far enough.
+    // The page: as much of `bytes` as the cap allows, at once. True once
+    // the page has been read far enough.
+    auto page = [&](std::string_view bytes) {
+        std::size_t n = 0;
+        for (; n < bytes.size() && page_bytes < PAGE_CAP; ++n)
+            if (bytes[n] != '\0') ++page_bytes;  // a zero byte is not part of the page
+        ctx.data->feed(bytes.substr(0, n));
+        return page_bytes >= PAGE_CAP || ctx.data->decided();
+    };
+    // Each byte of the header in turn; true once the reply has been read
+    // far enough.
     auto take = [&](char c) {
-        if (ctx.data.has_value()) {
-            if (c == '\0') return false;  // not part of the page
-            ctx.data->feed(std::string_view(&c, 1));
-            return ++page_bytes >= PAGE_CAP || ctx.data->decided();
-        }
         if (c != '\0') h += c;
         if (ends_with(h, "\n\n")) {
             how.header_whole = true;
@@ -185,18 +190,23 @@ std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
     auto done = [&](std::string_view bytes, std::size_t used) {
         if (how.header_whole && !ctx.data.has_value())
             how.body_start = std::string(bytes.substr(used, BODY_SNIFF_MAX));
-        return h;
     };
-    for (std::size_t i = 0; i < read_ahead.size(); ++i)
-        if (take(read_ahead[i])) return done(read_ahead, i + 1);
+    // Each piece read: the header byte by byte, then the page at once.
+    auto piece = [&](std::string_view bytes) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (ctx.data.has_value()) return page(bytes.substr(i));
+            if (take(bytes[i])) {
+                done(bytes, i + 1);
+                return true;
+            }
+        }
+        return false;
+    };
+    if (piece(read_ahead)) return h;
     char buf[READ_BLOCK];
     for (;;) {
         const long n = conn.receive(buf, sizeof buf, timeout_ms, deadline);
-        if (n <= 0) return h;
-        for (long i = 0; i < n; ++i)
-            if (take(buf[i]))
-                return done(std::string_view(buf, static_cast<std::size_t>(n)),
-                            static_cast<std::size_t>(i) + 1);
+        if (n <= 0 || piece(std::string_view(buf, static_cast<std::size_t>(n)))) return h;
     }
 }
 

@@ -15,8 +15,13 @@ bool is_blank(char c) {
 }  // namespace
 
 void RefreshScan::feed(std::string_view bytes) {
-    for (const char c : bytes) {
-        if (phase_ == DONE) return;
+    for (std::size_t i = 0; i < bytes.size() && phase_ != DONE;) {
+        // Most of a page is text that starts no word sought: skipped whole.
+        if ((phase_ == TAG || phase_ == KEY) && matched_ == 0) {
+            i = bytes.find(phase_ == TAG ? REFRESH_TAG[0] : URL_KEY[0], i);
+            if (i == std::string_view::npos) return;
+        }
+        const char c = bytes[i++];
         if (c != '\0') take(c);  // a zero byte is not part of the page
     }
 }
@@ -25,16 +30,25 @@ bool RefreshScan::decided() const {
     return phase_ == DONE;
 }
 
-// Whether `c` completes `word`. tail_ holds the longest end of what was
-// seen that begins the word; a mismatch drops bytes from its front until
-// it begins the word again.
+// Whether `c` completes `word`. matched_ is the length of the longest end
+// of what was seen that begins the word; on a mismatch it becomes that of
+// the seen text with `c` added.
 bool RefreshScan::match(std::string_view word, char c) {
-    tail_ += c;
-    while (!tail_.empty() && word.substr(0, tail_.size()) != tail_)
-        tail_.erase(0, 1);
-    if (tail_.size() < word.size()) return false;
-    tail_.clear();
-    return true;
+    if (c == word[matched_]) {
+        if (++matched_ < word.size()) return false;
+        matched_ = 0;
+        return true;
+    }
+    // The last k bytes seen are the word's bytes matched_-k+1 .. matched_-1
+    // and then c.
+    for (std::size_t k = matched_; k > 0; --k) {
+        if (word[k - 1] == c && word.substr(0, k - 1) == word.substr(matched_ - k + 1, k - 1)) {
+            matched_ = k;
+            return false;
+        }
+    }
+    matched_ = 0;
+    return false;
 }
 
 void RefreshScan::take(char c) {

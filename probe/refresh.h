@@ -30,9 +30,9 @@ class RefreshScan {
     void add(char c);
 
     enum Phase { TAG, KEY, LEAD, QUOTED_LEAD, TARGET, QUOTED, AFTER, DONE } phase_ = TAG;
-    std::string tail_;    // the end of what was seen that begins the word sought
-    std::string target_;  // the target so far, without blanks at its end
-    std::string blanks_;  // blanks after it, kept while a fitting target may follow
+    std::size_t matched_ = 0;  // how much of the word sought the last bytes are
+    std::string target_;       // the target so far, without blanks at its end
+    std::string blanks_;       // blanks after it, kept while a fitting target may follow
     bool long_blanks_ = false;
     bool too_long_ = false;
     bool found_ = false;  // the double quote that ends the target came
