@@ -142,7 +142,9 @@ TEST_P(DetectorPassSlow, TimeOutsGrowWithRetries) {
     const ProcResult r = run();
     EXPECT_EQ(r.status, 0);
     EXPECT_GE(r.seconds, 2 * c.seconds - 0.2);
-    EXPECT_LT(r.seconds, 2 * c.seconds + 2.0);
+    // Room above for a busy machine and an emulator; a wrong class would
+    // show as a whole time-out more or less.
+    EXPECT_LT(r.seconds, 2 * c.seconds + 4.0);
     EXPECT_EQ(area->queue(),
               (std::vector<QueueRec>{
                   done(7, "http://other.test/slow", "ftp://other.test/slow", "5", 'w', c.after)}));
@@ -658,7 +660,7 @@ TEST_F(DetectorPass, SlowDeadOrTricklingHostCostsOneJobsTime) {
         area->write_queue(jobs);
         const ProcResult r = run();
         EXPECT_GE(r.seconds, c.seconds - 0.2) << c.name;
-        EXPECT_LT(r.seconds, c.seconds + 2.5) << c.name;
+        EXPECT_LT(r.seconds, c.seconds + 4.0) << c.name;
         EXPECT_EQ(r.err, "") << c.name;
         EXPECT_EQ(area->queue().back(),
                   done(c.jobs, jobs.back().url, "ftp://other.test/f" + std::to_string(c.jobs), "5",
