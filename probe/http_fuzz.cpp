@@ -47,11 +47,7 @@ bool is_blank(char c) {
 }
 
 std::string_view trim(std::string_view t) {
-    while (!t.empty() && is_blank(t.front()))
-        t.remove_prefix(1);
-    while (!t.empty() && is_blank(t.back()))
-        t.remove_suffix(1);
-    return t;
+    return trim_with(t, is_blank);
 }
 
 // The refresh target as it was found when the whole page was kept: the
