@@ -35,7 +35,7 @@ need_packages() {
 
 BUILD_PACKAGES=(cmake make g++ pkg-config libc-ares-dev libgtest-dev xz-utils bzip2 patch)
 TEST_PACKAGES=(clang clang-format clang-tidy libclang-rt-14-dev iproute2 util-linux nginx-light vsftpd
-    groff-base strace time openssl ca-certificates socat)
+    apache2 gnutls-bin groff-base strace time openssl ca-certificates socat)
 
 # The router targets: the cross compiler's triplet, and the architecture
 # name the router package feeds use for it.
@@ -110,9 +110,11 @@ dep_tarball() {
 
 # need_dep NAME [TRIPLET]: builds the static library NAME (mbedtls or
 # c-ares) for TRIPLET unless the cache has it; a cross target builds with
-# its toolchain file. mbedTLS's one patch lets a handshake message span up
-# to 64 KiB of records (long certificate chains): the library reassembles
-# them only within one record's buffer.
+# its toolchain file. mbedTLS's patches (deps/mbedtls-*.patch): one lets a
+# handshake message span up to 64 KiB of records (long certificate chains;
+# the library reassembles them only within one record's buffer), one lets
+# a TLS 1.2 server sign its key exchange with the RSA-PSS the client
+# offers (the library offers it but refused the answer).
 need_dep() {
     local name=$1 triplet=${2:-$(gcc -dumpmachine)} dir tarball work
     dir=$(dep_dir "$name" "$triplet")

@@ -154,20 +154,36 @@ void openssl(const std::vector<std::string>& args) {
     if (!r.exited || r.status != 0) throw std::runtime_error("openssl failed: " + r.err);
 }
 
-// P-256 keys: quick to make, and what most servers use today.
-const std::vector<std::string> NEW_KEY = {"-newkey", "ec", "-pkeyopt",
-                                          "ec_paramgen_curve:prime256v1", "-nodes"};
+// A new key of the kind `key` names, unencrypted.
+std::vector<std::string> new_key(const std::string& key) {
+    if (key.compare(0, 4, "rsa:") == 0) return {"-newkey", key, "-nodes"};
+    return {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:" + key, "-nodes"};
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 }  // namespace
 
-TestCa::TestCa(const std::string& name) {
+TestCa::TestCa(const std::string& name, const std::string& key, const TestCa* issuer) {
     const std::string d = dir_.path();
     cert_ = d + "/ca.crt";
     key_ = d + "/ca.key";
-    std::vector<std::string> args = {"req",         "-x509",   "-days", "30",   "-subj",
-                                     "/CN=" + name, "-keyout", key_,    "-out", cert_};
-    args.insert(args.end(), NEW_KEY.begin(), NEW_KEY.end());
-    openssl(args);
+    if (issuer == nullptr) {
+        openssl(std::vector<std::string>{"req", "-x509", "-days", "30", "-subj", "/CN=" + name,
+                                         "-keyout", key_, "-out", cert_} +
+                new_key(key));
+    } else {
+        openssl(std::vector<std::string>{"req", "-new", "-subj", "/CN=" + name, "-addext",
+                                         "basicConstraints=critical,CA:TRUE", "-addext",
+                                         "keyUsage=critical,keyCertSign,cRLSign", "-keyout", key_,
+                                         "-out", d + "/ca.csr"} +
+                new_key(key));
+        issuer->sign(d + "/ca.csr", cert_, false);
+        chain_ = read_file(cert_) + issuer->chain_;
+    }
     write_file(d + "/index.txt", "");
     write_file(d + "/serial", "01\n");
     write_file(d + "/ca.cnf", "[ca]\ndefault_ca = test\n[test]\ndatabase = " + d +
@@ -176,21 +192,63 @@ TestCa::TestCa(const std::string& name) {
                                   "unique_subject = no\n[any]\ncommonName = supplied\n");
 }
 
+void TestCa::sign(const std::string& csr, const std::string& out, bool expired) const {
+    openssl({"ca", "-batch", "-notext", "-config", dir_.path() + "/ca.cnf", "-cert", cert_,
+             "-keyfile", key_, "-in", csr, "-out", out, "-startdate",
+             expired ? "20200101000000Z" : "20250101000000Z", "-enddate",
+             expired ? "20200201000000Z" : "20991231000000Z"});
+}
+
 CertFiles TestCa::issue(const std::string& host, bool expired, std::size_t padding,
-                        const std::string& alt_names) {
+                        const std::string& alt_names, const std::string& key) {
     const std::string stem = dir_.path() + "/" + host + "." + std::to_string(++serial_);
     CertFiles c{stem + ".crt", stem + ".key"};
     std::string names = alt_names.empty() ? "DNS:" + host : alt_names;
     for (int i = 0; names.size() < padding; ++i)
         names += ",DNS:name" + std::to_string(i) + ".padding.test";
-    std::vector<std::string> req = {
-        "req",     "-new", "-subj", "/CN=" + host, "-addext", "subjectAltName=" + names,
-        "-keyout", c.key,  "-out",  stem + ".csr"};
-    req.insert(req.end(), NEW_KEY.begin(), NEW_KEY.end());
-    openssl(req);
-    openssl({"ca", "-batch", "-notext", "-config", dir_.path() + "/ca.cnf", "-cert", cert_,
-             "-keyfile", key_, "-in", stem + ".csr", "-out", c.cert, "-startdate",
-             expired ? "20200101000000Z" : "20250101000000Z", "-enddate",
-             expired ? "20200201000000Z" : "20991231000000Z"});
+    openssl(std::vector<std::string>{"req", "-new", "-subj", "/CN=" + host, "-addext",
+                                     "subjectAltName=" + names, "-keyout", c.key, "-out",
+                                     stem + ".csr"} +
+            new_key(key));
+    sign(stem + ".csr", c.cert, expired);
+    if (!chain_.empty()) write_file(c.cert, read_file(c.cert) + chain_);
     return c;
+}
+
+ApacheServer::ApacheServer(const std::string& ip, int port,
+                           const std::map<std::string, std::string>& files,
+                           const std::string& extra, const CertFiles* tls) {
+    const std::string d = dir_.path();
+    chmod(d.c_str(), 0755);
+    mkdir((d + "/www").c_str(), 0755);
+    write_tree(d + "/www", files);
+    write_file(d + "/mime.types", "text/html html\napplication/x-bittorrent torrent\n");
+    std::string conf =
+        "ServerName web.test\nListen " + ip + ":" + std::to_string(port) + "\nPidFile " + d +
+        "/apache.pid\nErrorLog " + d + "/error.log\nDefaultRuntimeDir " + d + "\nMutex file:" + d +
+        " default\nUser www-data\nGroup www-data\nTypesConfig " + d + "/mime.types\nDocumentRoot " +
+        d + "/www\n<Directory />\n  Require all granted\n</Directory>\n";
+    std::vector<std::string> modules = {"mpm_event", "authz_core", "dir", "alias", "mime"};
+    if (tls != nullptr) {
+        modules.push_back("ssl");
+        conf += "SSLEngine on\nSSLCertificateFile " + tls->cert + "\nSSLCertificateKeyFile " +
+                tls->key + "\n";
+    }
+    for (const auto& m : modules)
+        conf = "LoadModule " + m + "_module /usr/lib/apache2/modules/mod_" + m + ".so\n" + conf;
+    write_file(d + "/apache2.conf", conf + extra);
+    proc_ = std::make_unique<Child>(std::vector<std::string>{"/usr/sbin/apache2", "-DFOREGROUND",
+                                                             "-d", d, "-f", d + "/apache2.conf"},
+                                    std::vector<std::pair<std::string, std::string>>{});
+    if (!wait_for_port(ip, port, 10))
+        throw std::runtime_error("apache2 did not start: " + log() + proc_->wait(1).err);
+}
+
+ApacheServer::~ApacheServer() {
+    proc_->signal(SIGTERM);
+    proc_->wait(5);
+}
+
+std::string ApacheServer::log() const {
+    return read_file(dir_.path() + "/error.log");
 }

@@ -67,21 +67,54 @@ class TlsFront {
     std::unique_ptr<Child> proc_;
 };
 
-/// A test certificate authority made with openssl in a temp dir.
+/// Keys a test certificate can hold: an openssl curve name, or "rsa:BITS".
+inline constexpr const char* KEY_P256 = "prime256v1";
+inline constexpr const char* KEY_P384 = "secp384r1";
+inline constexpr const char* KEY_RSA2048 = "rsa:2048";
+inline constexpr const char* KEY_RSA4096 = "rsa:4096";
+
+/// A test certificate authority made with openssl in a temp dir: a root,
+/// or an intermediate that `issuer` signed. It signs with its own key
+/// (ECDSA or RSA PKCS#1 v1.5, SHA-256).
 class TestCa {
   public:
-    explicit TestCa(const std::string& name = "Test CA");
+    explicit TestCa(const std::string& name = "Test CA", const std::string& key = KEY_P256,
+                    const TestCa* issuer = nullptr);
+    /// The root's certificate; an intermediate's own.
     const std::string& cert() const { return cert_; }
-    /// A server certificate for `host` (a DNS name): valid now, or one that
-    /// expired long ago; `padding` more names make it that much larger.
-    /// `names` (DNS:a,DNS:b) replace the one name the certificate carries.
+    /// A server certificate for `host` (a DNS name) with a `key` key, its
+    /// file followed by the intermediates up to the root: valid now, or
+    /// one that expired long ago; `padding` more names make it that much
+    /// larger. `names` (DNS:a,DNS:b) replace the one name it carries.
     CertFiles issue(const std::string& host, bool expired = false, std::size_t padding = 0,
-                    const std::string& names = "");
+                    const std::string& names = "", const std::string& key = KEY_P256);
+
+  private:
+    // Signs the request `csr` into the certificate `out`.
+    void sign(const std::string& csr, const std::string& out, bool expired) const;
+
+    TempDir dir_;
+    std::string cert_, key_;
+    std::string chain_;  // PEM of this CA and the intermediates above it
+    int serial_ = 0;
+};
+
+/// Apache httpd on ip:port serving `files` from its document root, with
+/// `extra` added to its configuration (redirects, say), over TLS with
+/// `tls` when given. Its absolute redirects name the host and port the
+/// request's Host line gave, as its defaults do.
+class ApacheServer {
+  public:
+    ApacheServer(const std::string& ip, int port, const std::map<std::string, std::string>& files,
+                 const std::string& extra = "", const CertFiles* tls = nullptr);
+    ~ApacheServer();
+    ApacheServer(const ApacheServer&) = delete;
+    ApacheServer& operator=(const ApacheServer&) = delete;
+    std::string log() const;
 
   private:
     TempDir dir_;
-    std::string cert_, key_;
-    int serial_ = 0;
+    std::unique_ptr<Child> proc_;
 };
 
 /// True once something accepts connections on ip:port (within `seconds`).
