@@ -140,9 +140,13 @@ std::string build_http_request(const ProbeContext& ctx) {
     const UrlParts& e = *ctx.current;
     const auto agent = header_env("GRELT_HTTP_USER_AGENT");
     const auto referer = header_env("GRELT_HTTP_REFERER");
-    std::string req = strconcat("GET ", e.dir.value_or(""), e.file.value_or(""), " HTTP/1.0\r\n",
-                                "Host: ", e.host.value_or(""), "\r\n",
-                                "User-Agent: ", agent.value_or(DEFAULT_USER_AGENT), "\r\n");
+    // The port belongs in the Host line when it is not the scheme's own:
+    // servers build absolute redirects from it.
+    std::string host = e.host.value_or("");
+    if (e.port != 0 && e.port != (e.tls ? 443 : 80)) host += ":" + std::to_string(e.port);
+    std::string req =
+        strconcat("GET ", e.dir.value_or(""), e.file.value_or(""), " HTTP/1.0\r\n", "Host: ", host,
+                  "\r\n", "User-Agent: ", agent.value_or(DEFAULT_USER_AGENT), "\r\n");
     if (referer) req += strconcat("Referer: ", *referer, "\r\n");
     return req + "\r\n";
 }

@@ -1,4 +1,4 @@
-// The HTTP probe against a real nginx.
+// The HTTP probe against a real nginx and a real Apache.
 #include <gtest/gtest.h>
 
 #include "connect.h"
@@ -63,6 +63,29 @@ TEST_F(HttpNginx, MetaRefreshGivesTheTarget) {
     EXPECT_EQ(r.outcome, OUTCOME_REACHABLE);
     EXPECT_EQ(r.current->spec, "http://web.test/files/b.torrent");
     EXPECT_EQ(r.current->kind, KIND_TORRENT);
+}
+
+// Apache builds its absolute redirects from the Host line (a directory's
+// trailing slash, a Redirect to a path): on a port other than 80 they
+// keep it, and the job ends on the file the redirect names.
+TEST(HttpApache, RedirectsKeepThePort) {
+    REQUIRE_SANDBOX();
+    resolve_reset();
+    sandbox_hosts("127.0.0.1 localhost web.test\n");
+    ApacheServer apache("127.0.0.1", 8080, {{"releases/2.1/app.iso", "x"}, {"dir/index.html", "x"}},
+                        "Redirect /latest.iso /releases/2.1/app.iso\n");
+    const std::pair<std::string, std::string> cases[] = {
+        {"http://web.test:8080/latest.iso", "http://web.test:8080/releases/2.1/app.iso"},
+        {"http://web.test:8080/dir", "http://web.test:8080/dir/"},
+    };
+    for (const auto& [url, target] : cases) {
+        ProbeContext ctx{url_new()};
+        url_init(*ctx.current, url);
+        const auto r = run_probe(ctx, http_transfer, 0);
+        EXPECT_EQ(r.outcome, OUTCOME_REACHABLE) << url << apache.log();
+        EXPECT_EQ(r.current->spec, target);
+        EXPECT_EQ(r.current->outcome, OUTCOME_REACHABLE) << url;
+    }
 }
 
 }  // namespace

@@ -69,8 +69,12 @@ TEST_F(HttpProbe, RequestBytesOnTheWire) {
         {"empty referer", "http://web.test/x", nullptr, "", 80,
          "GET /x HTTP/1.0\r\nHost: web.test\r\nUser-Agent: " + std::string(DEFAULT_USER_AGENT) +
              "\r\nReferer: \r\n\r\n"},
-        {"other port, host alone", "http://web.test:8080/x", nullptr, nullptr, 8080,
+        {"other port, in the Host line", "http://web.test:8080/x", nullptr, nullptr, 8080,
+         request("/x", "web.test:8080")},
+        {"default port named", "http://web.test:80/x", nullptr, nullptr, 80,
          request("/x", "web.test")},
+        {"IPv4 literal on another port", "http://127.0.0.1:8080/x", nullptr, nullptr, 8080,
+         request("/x", "127.0.0.1:8080")},
         {"escaped, no credentials", "http://u:pw@web.test/a b/%41?q=1&r=/s#top", nullptr, nullptr,
          80, request("/a%20b/%41?q=1&r=/s", "web.test")},
         {"line breaks in the environment", "http://web.test/x", "evil\r\nX-A: 1", "r\nX-B: 2", 80,
@@ -151,11 +155,11 @@ TEST_F(HttpProbe, RedirectsAreFollowedAndEndReachable) {
         {"absolute", "http://web.test/a", 80, found("http://web.test/b"), "http://web.test/b",
          request("/b", "web.test")},
         {"absolute path keeps the port", "http://web.test:8080/a/x", 8080, found("/b"),
-         "http://web.test:8080/b", request("/b", "web.test")},
+         "http://web.test:8080/b", request("/b", "web.test:8080")},
         {"relative path joins the directory", "http://web.test:8080/a/x", 8080, found("c"),
-         "http://web.test:8080/a/c", request("/a/c", "web.test")},
+         "http://web.test:8080/a/c", request("/a/c", "web.test:8080")},
         {"query only", "http://web.test:8080/a/x?o=1", 8080, found("?p=2"),
-         "http://web.test:8080/a/x?p=2", request("/a/x?p=2", "web.test")},
+         "http://web.test:8080/a/x?p=2", request("/a/x?p=2", "web.test:8080")},
         {"scheme-relative", "http://web.test/a", 80, found("//web.test/d"), "http://web.test/d",
          request("/d", "web.test")},
         {"first of two fields", "http://web.test/a", 80,
@@ -354,8 +358,9 @@ TEST_F(HttpProbe, Ipv6HostsAreReached) {
         ScriptedServer server("::1", 8080, {reply(ok())});
         const auto r = probe(url);
         EXPECT_EQ(r.outcome, OUTCOME_REACHABLE) << url;
-        EXPECT_EQ(server.received(0),
-                  request("/x", url.find('[') != std::string::npos ? "[::1]" : "six.test"))
+        EXPECT_EQ(
+            server.received(0),
+            request("/x", url.find('[') != std::string::npos ? "[::1]:8080" : "six.test:8080"))
             << url;
     }
 }

@@ -49,7 +49,7 @@ class TlsProbe : public ::testing::Test {
 };
 
 const std::string REQUEST =
-    "GET /f.iso HTTP/1.0\r\nHost: web.test\r\nUser-Agent: grelt/7.0 "
+    "GET /f.iso HTTP/1.0\r\nHost: web.test:8443\r\nUser-Agent: grelt/7.0 "
     "(http://qv2-detect.invalid/)\r\n\r\n";
 
 TEST_F(TlsProbe, HttpsIsReachedOverTlsOnly) {
