@@ -146,6 +146,60 @@ TEST_F(TlsProbe, BothVersionsAreReachedAndResumed) {
     }
 }
 
+// The servers people run, with the keys and TLS versions they use: each
+// is reached, its chain verified (RSA PKCS#1 v1.5 and ECDSA signatures on
+// the chain; RSA-PSS, RSA PKCS#1 v1.5 and ECDSA in the handshake; a P-384
+// key share asked for by a hello retry).
+TEST_F(TlsProbe, ServersPeopleRun) {
+    TestCa rsa_root("RSA Root", KEY_RSA2048);
+    TestCa rsa_mid("RSA Intermediate", KEY_RSA2048, &rsa_root);
+    ASSERT_TRUE(sandbox_replace(BUNDLE, read_file(ca->cert()) + read_file(rsa_root.cert())));
+    const CertFiles rsa_chain = rsa_mid.issue("web.test", false, 0, "", KEY_RSA2048);
+    const CertFiles rsa4096 = ca->issue("web.test", false, 0, "", KEY_RSA4096);
+    const CertFiles ecdsa = ca->issue("web.test");
+    const CertFiles p384 = ca->issue("web.test", false, 0, "", KEY_P384);
+    struct Case {
+        const char* server;
+        const CertFiles* cert;
+        const char* version;  // TLSv1.2 or TLSv1.3 only; none: both
+    };
+    const Case cases[] = {
+        {"nginx", &rsa_chain, "TLSv1.3"},   {"nginx", &rsa_chain, "TLSv1.2"},
+        {"nginx", &rsa4096, nullptr},       {"apache2", &rsa_chain, "TLSv1.3"},
+        {"apache2", &rsa_chain, "TLSv1.2"}, {"apache2", &ecdsa, "TLSv1.3"},
+        {"apache2", &ecdsa, "TLSv1.2"},     {"gnutls-serv", &p384, "TLSv1.3"},
+    };
+    int port = 4430;
+    for (const auto& c : cases) {
+        // A port each: no case resumes another's session.
+        const std::string where = std::to_string(++port);
+        const std::string version = c.version ? c.version : "TLSv1.2 TLSv1.3";
+        std::unique_ptr<NginxServer> nginx;
+        std::unique_ptr<ApacheServer> apache;
+        std::unique_ptr<Child> gnutls;
+        if (std::string(c.server) == "nginx") {
+            nginx = std::make_unique<NginxServer>(
+                "127.0.0.1", port, std::map<std::string, std::string>{{"index.html", "x"}},
+                "    ssl_protocols " + version + ";\n", c.cert);
+        } else if (std::string(c.server) == "apache2") {
+            apache = std::make_unique<ApacheServer>(
+                "127.0.0.1", port, std::map<std::string, std::string>{{"index.html", "x"}},
+                "SSLProtocol -all +" + version + "\n", c.cert);
+        } else {
+            gnutls = std::make_unique<Child>(
+                std::vector<std::string>{
+                    "gnutls-serv", "--http", "--port", where, "--x509certfile", c.cert->cert,
+                    "--x509keyfile", c.cert->key, "--priority",
+                    "NORMAL:-VERS-ALL:+VERS-TLS1.3:-GROUP-ALL:+GROUP-SECP384R1"},
+                std::vector<std::pair<std::string, std::string>>{});
+            ASSERT_TRUE(wait_for_port("127.0.0.1", port, 10)) << gnutls->wait(0).err;
+        }
+        const auto r = probe("https://web.test:" + where + "/");
+        EXPECT_EQ(r.current->outcome, OUTCOME_REACHABLE)
+            << c.server << " " << version << " " << c.cert->key << r.err;
+    }
+}
+
 // A server that does not resume the session offered gets a full handshake,
 // its chain verified as on the first.
 TEST_F(TlsProbe, RefusedResumptionIsVerifiedInFull) {
