@@ -6,15 +6,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <mbedtls/bignum.h>
 #include <mbedtls/ctr_drbg.h>
+#include <mbedtls/ecp.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/net_sockets.h>
+#include <mbedtls/pk.h>
+#include <mbedtls/platform.h>
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
 #include <psa/crypto.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -87,41 +90,70 @@ const mbedtls_x509_crt* ca_chain() {
 // Sessions with the hosts whose certificate was verified in this run, by
 // name and port, kept serialised: a later connection to the same site
 // resumes one instead of paying a full handshake (a tenth of one in CPU).
-// Nothing is kept on disk or between runs.
+// Only what resumption needs is kept (not the server's certificate), for
+// the most recent sites; nothing is kept on disk or between runs.
+constexpr std::size_t SESSIONS_MAX = 64;
+// A ticket must go back whole in a ClientHello of at most
+// MBEDTLS_SSL_OUT_CONTENT_LEN bytes, beside the name and the offers.
+constexpr std::size_t TICKET_MAX = 3072;
+
+struct KeptSession {
+    std::vector<unsigned char> bytes;
+    std::uint64_t used = 0;  // when it was last kept: the oldest goes first
+};
 std::mutex sessions_mu;
-std::map<std::pair<std::string, int>, std::vector<unsigned char>> sessions;
+std::map<std::pair<std::string, int>, KeptSession> sessions;
+std::uint64_t sessions_clock = 0;
 
 void keep_session(const std::string& host, int port, const mbedtls_ssl_context& ssl) {
     mbedtls_ssl_session s;
     mbedtls_ssl_session_init(&s);
     std::vector<unsigned char> bytes;
     std::size_t len = 0;
-    if (mbedtls_ssl_get_session(&ssl, &s) == 0 &&
-        mbedtls_ssl_session_save(&s, nullptr, 0, &len) == MBEDTLS_ERR_SSL_BUFFER_TOO_SMALL) {
-        bytes.resize(len);
-        if (mbedtls_ssl_session_save(&s, bytes.data(), bytes.size(), &len) != 0) bytes.clear();
+    if (mbedtls_ssl_get_session(&ssl, &s) == 0 && s.MBEDTLS_PRIVATE(ticket_len) <= TICKET_MAX) {
+        // A resumed session is not verified again: the certificate it was
+        // verified with is only weight.
+        if (s.MBEDTLS_PRIVATE(peer_cert) != nullptr) {
+            mbedtls_x509_crt_free(s.MBEDTLS_PRIVATE(peer_cert));
+            mbedtls_free(s.MBEDTLS_PRIVATE(peer_cert));
+            s.MBEDTLS_PRIVATE(peer_cert) = nullptr;
+        }
+        if (mbedtls_ssl_session_save(&s, nullptr, 0, &len) == MBEDTLS_ERR_SSL_BUFFER_TOO_SMALL) {
+            bytes.resize(len);
+            if (mbedtls_ssl_session_save(&s, bytes.data(), bytes.size(), &len) != 0) bytes.clear();
+        }
     }
     mbedtls_ssl_session_free(&s);
-    if (bytes.empty()) return;
     std::lock_guard<std::mutex> lock(sessions_mu);
-    sessions[{host, port}] = std::move(bytes);
+    if (bytes.empty()) {
+        sessions.erase({host, port});  // an older one would not be the server's latest
+        return;
+    }
+    sessions[{host, port}] = KeptSession{std::move(bytes), ++sessions_clock};
+    if (sessions.size() > SESSIONS_MAX) {
+        auto oldest = sessions.begin();
+        for (auto it = sessions.begin(); it != sessions.end(); ++it)
+            if (it->second.used < oldest->second.used) oldest = it;
+        sessions.erase(oldest);
+    }
 }
 
-// Offers the session kept for host:port, if any. A server that refuses it
-// gets a full handshake, its chain verified as ever.
-void offer_session(const std::string& host, int port, mbedtls_ssl_context& ssl) {
+// Offers the session kept for host:port, if any. True when one was
+// offered.
+bool offer_session(const std::string& host, int port, mbedtls_ssl_context& ssl) {
     std::vector<unsigned char> bytes;
     {
         std::lock_guard<std::mutex> lock(sessions_mu);
         const auto it = sessions.find({host, port});
-        if (it == sessions.end()) return;
-        bytes = it->second;
+        if (it == sessions.end()) return false;
+        bytes = it->second.bytes;
     }
     mbedtls_ssl_session s;
     mbedtls_ssl_session_init(&s);
-    if (mbedtls_ssl_session_load(&s, bytes.data(), bytes.size()) == 0)
-        mbedtls_ssl_set_session(&ssl, &s);
+    const bool offered = mbedtls_ssl_session_load(&s, bytes.data(), bytes.size()) == 0 &&
+                         mbedtls_ssl_set_session(&ssl, &s) == 0;
     mbedtls_ssl_session_free(&s);
+    return offered;
 }
 
 void forget_session(const std::string& host, int port) {
@@ -168,56 +200,25 @@ class TlsTransport : public Transport {
     bool open(const std::string& host, int port, int retries) override {
         const mbedtls_x509_crt* chain = ca_chain();
         if (chain == nullptr) return false;
-        const int fd = tcp_connect(host, port, retries);
-        if (fd <= 0) return false;
-        fd_.reset(fd);
-        // The name as the certificate has it: an IPv6 literal without its
-        // brackets.
-        const std::string name =
-            host.size() > 2 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
-        timeout_ms_ = probe_timeout(retries) * 1000;
-        deadline_ = Clock::now() + std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_);
         host_ = host;
         port_ = port;
-        int rc = crypto_ready();
-        if (rc == 0)
-            rc = mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, nullptr, 0);
-        if (rc == 0)
-            rc = mbedtls_ssl_config_defaults(&conf_, MBEDTLS_SSL_IS_CLIENT,
-                                             MBEDTLS_SSL_TRANSPORT_STREAM,
-                                             MBEDTLS_SSL_PRESET_DEFAULT);
-        if (rc == 0) {
-            mbedtls_ssl_conf_min_tls_version(&conf_, MBEDTLS_SSL_VERSION_TLS1_2);
-            mbedtls_ssl_conf_max_tls_version(&conf_, MBEDTLS_SSL_VERSION_TLS1_3);
-            mbedtls_ssl_conf_authmode(&conf_, MBEDTLS_SSL_VERIFY_REQUIRED);
-            mbedtls_ssl_conf_ca_chain(&conf_, const_cast<mbedtls_x509_crt*>(chain), nullptr);
-            mbedtls_ssl_conf_rng(&conf_, mbedtls_ctr_drbg_random, &drbg_);
-            mbedtls_ssl_conf_groups(&conf_, GROUPS);
-            // A TLS 1.3 server hands its tickets over after the handshake.
-            mbedtls_ssl_conf_tls13_enable_signal_new_session_tickets(
-                &conf_, MBEDTLS_SSL_TLS1_3_SIGNAL_NEW_SESSION_TICKETS_ENABLED);
-            rc = mbedtls_ssl_setup(&ssl_, &conf_);
-        }
-        // SNI, and the name the certificate must carry, in one.
-        if (rc == 0) rc = mbedtls_ssl_set_hostname(&ssl_, name.c_str());
-        if (rc == 0) {
-            offer_session(host, port, ssl_);
-            mbedtls_ssl_set_bio(&ssl_, this, send_cb, recv_cb, nullptr);
-            do {
-                rc = mbedtls_ssl_handshake(&ssl_);
-            } while (rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET);
-        }
-        if (rc == 0 && mbedtls_ssl_get_version_number(&ssl_) == MBEDTLS_SSL_VERSION_TLS1_2)
-            keep_session(host, port, ssl_);  // a 1.3 session comes with its ticket, later
-        if (rc != 0) {
-            // A session it would not take is not offered to it again.
+        timeout_ms_ = probe_timeout(retries) * 1000;
+        int rc = configure(*chain);
+        if (rc != 0) return fail(rc, retries);
+        const bool offered = offer_session(host, port, ssl_);
+        rc = handshake(retries);
+        // A kept session narrows the hello (its version, its ticket); a
+        // server that has changed since may refuse it. It costs the job
+        // nothing: one full, verified handshake follows on a new connection.
+        if (rc != 0 && offered && !timed_out_ && rc != MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) {
             forget_session(host, port);
-            const std::string said = "TLS with " + host + " failed: " + failure(rc) + "\n";
-            report_raw(said);
-            if (timed_out_) host_remember_silent(host, port, probe_timeout(retries), said);
             fd_.reset();
-            return false;
+            rc = mbedtls_ssl_session_reset(&ssl_);
+            if (rc == 0) rc = handshake(retries);
         }
+        if (rc != 0) return fail(rc, retries);
+        if (mbedtls_ssl_get_version_number(&ssl_) == MBEDTLS_SSL_VERSION_TLS1_2)
+            keep_session(host, port, ssl_);  // a 1.3 session comes with its ticket, later
         return true;
     }
 
@@ -257,6 +258,61 @@ class TlsTransport : public Transport {
     bool timed_out() const override { return timed_out_; }
 
   private:
+    // The client's settings, and the name the server's certificate must
+    // carry (sent as SNI too).
+    int configure(const mbedtls_x509_crt& chain) {
+        int rc = crypto_ready();
+        if (rc == 0)
+            rc = mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, nullptr, 0);
+        if (rc == 0)
+            rc = mbedtls_ssl_config_defaults(&conf_, MBEDTLS_SSL_IS_CLIENT,
+                                             MBEDTLS_SSL_TRANSPORT_STREAM,
+                                             MBEDTLS_SSL_PRESET_DEFAULT);
+        if (rc != 0) return rc;
+        mbedtls_ssl_conf_min_tls_version(&conf_, MBEDTLS_SSL_VERSION_TLS1_2);
+        mbedtls_ssl_conf_max_tls_version(&conf_, MBEDTLS_SSL_VERSION_TLS1_3);
+        mbedtls_ssl_conf_authmode(&conf_, MBEDTLS_SSL_VERIFY_REQUIRED);
+        mbedtls_ssl_conf_ca_chain(&conf_, const_cast<mbedtls_x509_crt*>(&chain), nullptr);
+        mbedtls_ssl_conf_rng(&conf_, mbedtls_ctr_drbg_random, &drbg_);
+        mbedtls_ssl_conf_groups(&conf_, GROUPS);
+        // A TLS 1.3 server hands its tickets over after the handshake.
+        mbedtls_ssl_conf_tls13_enable_signal_new_session_tickets(
+            &conf_, MBEDTLS_SSL_TLS1_3_SIGNAL_NEW_SESSION_TICKETS_ENABLED);
+        rc = mbedtls_ssl_setup(&ssl_, &conf_);
+        // An IPv6 literal without its brackets, as a certificate has it.
+        const std::string name =
+            host_.size() > 2 && host_.front() == '[' ? host_.substr(1, host_.size() - 2) : host_;
+        if (rc == 0) rc = mbedtls_ssl_set_hostname(&ssl_, name.c_str());
+        return rc;
+    }
+
+    // One connection and handshake, bounded by the handshake's time.
+    int handshake(int retries) {
+        const int fd = tcp_connect(host_, port_, retries);
+        if (fd <= 0) return MBEDTLS_ERR_NET_CONNECT_FAILED;
+        fd_.reset(fd);
+        deadline_ = Clock::now() + std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_);
+        mbedtls_ssl_set_bio(&ssl_, this, send_cb, recv_cb, nullptr);
+        int rc;
+        do {
+            rc = mbedtls_ssl_handshake(&ssl_);
+        } while (rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET);
+        return rc;
+    }
+
+    // Says why the handshake failed (a failed connect has said so, or
+    // stays silent, as for plain HTTP).
+    bool fail(int rc, int retries) {
+        fd_.reset();
+        if (rc == MBEDTLS_ERR_NET_CONNECT_FAILED) return false;
+        // A session it would not take is not offered to it again.
+        forget_session(host_, port_);
+        const std::string said = "TLS with " + host_ + " failed: " + failure(rc) + "\n";
+        report_raw(said);
+        if (timed_out_) host_remember_silent(host_, port_, probe_timeout(retries), said);
+        return false;
+    }
+
     // The socket calls under mbedTLS, each bounded like a plain one.
     static int send_cb(void* self, const unsigned char* buf, std::size_t len) {
         auto* t = static_cast<TlsTransport*>(self);
@@ -284,19 +340,7 @@ class TlsTransport : public Transport {
         if (rc == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED)
             return certificate_problem(mbedtls_ssl_get_verify_result(&ssl_));
         if (timed_out_) return "no answer in time";
-        if (rc == MBEDTLS_ERR_SSL_CONN_EOF) return "the server closed the connection";
-        // The one message that grows past the room for putting a handshake
-        // message together is the server's certificate chain.
-        if (rc == MBEDTLS_ERR_SSL_BAD_INPUT_DATA) return "certificate chain longer than 64 KiB";
-        if (rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE) return "the server refused the handshake";
-        if (rc == MBEDTLS_ERR_SSL_HANDSHAKE_FAILURE || rc == MBEDTLS_ERR_SSL_BAD_PROTOCOL_VERSION)
-            return "no TLS version or cipher in common with the server";
-        if (rc == MBEDTLS_ERR_SSL_INVALID_RECORD || rc == MBEDTLS_ERR_SSL_DECODE_ERROR)
-            return "the server's answer is not TLS";
-        // The library's error texts are left out of a router's executable.
-        char text[32];
-        std::snprintf(text, sizeof text, "TLS error -0x%04X", static_cast<unsigned>(-rc));
-        return text;
+        return tls_failure_text(rc);
     }
 
     // PSA crypto, which TLS 1.3 works through, is set up once per process.
@@ -318,6 +362,55 @@ class TlsTransport : public Transport {
 };
 
 }  // namespace
+
+std::string tls_failure_text(int rc) {
+    // mbedTLS adds a low-level code (a big-number, curve or parse error)
+    // to a high-level one; each part alone has its words.
+    const int high = -((-rc) & 0xFF80), low = -((-rc) & 0x7F);
+    switch (high) {
+        case MBEDTLS_ERR_SSL_CONN_EOF:
+            return "the server closed the connection";
+        case MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE:
+            return "the server refused the handshake";
+        case MBEDTLS_ERR_SSL_HANDSHAKE_FAILURE:
+        case MBEDTLS_ERR_SSL_BAD_PROTOCOL_VERSION:
+        case MBEDTLS_ERR_SSL_FEATURE_UNAVAILABLE:
+            return "no TLS version or cipher in common with the server";
+        case MBEDTLS_ERR_SSL_INVALID_RECORD:
+        case MBEDTLS_ERR_SSL_DECODE_ERROR:
+            return "the server's answer is not TLS";
+        // The one message that grows past the room for putting a handshake
+        // message together is the server's certificate chain.
+        case MBEDTLS_ERR_SSL_BAD_INPUT_DATA:
+            return "certificate chain longer than 64 KiB";
+        case MBEDTLS_ERR_SSL_INVALID_MAC:
+            return "the server's records failed their integrity check";
+        case MBEDTLS_ERR_SSL_UNEXPECTED_MESSAGE:
+        case MBEDTLS_ERR_SSL_UNEXPECTED_RECORD:
+        case MBEDTLS_ERR_SSL_ILLEGAL_PARAMETER:
+        case MBEDTLS_ERR_SSL_UNSUPPORTED_EXTENSION:
+        case MBEDTLS_ERR_SSL_EARLY_MESSAGE:
+            return "the server broke the TLS protocol";
+        case MBEDTLS_ERR_SSL_BAD_CERTIFICATE:
+            return "the server's certificate could not be read";
+        case MBEDTLS_ERR_SSL_BUFFER_TOO_SMALL:
+            return "a handshake message too large for the client";
+        case MBEDTLS_ERR_SSL_ALLOC_FAILED:
+        case MBEDTLS_ERR_PK_ALLOC_FAILED:
+        case MBEDTLS_ERR_ECP_ALLOC_FAILED:
+            return "out of memory";
+        default:
+            break;
+    }
+    // The X.509 module's codes, then those of the keys and signatures.
+    if (high <= -0x2000 && high > -0x3000) return "the server's certificate could not be read";
+    if (high <= -0x3000 && high > -0x5000) return "the server's signature did not verify";
+    if (low == MBEDTLS_ERR_MPI_ALLOC_FAILED) return "out of memory";
+    if (low == MBEDTLS_ERR_NET_SEND_FAILED || low == MBEDTLS_ERR_NET_RECV_FAILED ||
+        low == MBEDTLS_ERR_NET_CONN_RESET)
+        return "the connection broke off";
+    return "an internal error of the TLS library";
+}
 
 std::unique_ptr<Transport> tls_transport() {
     return std::make_unique<TlsTransport>();

@@ -146,6 +146,24 @@ TEST_F(TlsProbe, BothVersionsAreReachedAndResumed) {
     }
 }
 
+// A server changed since its session was kept (its TLS version, say)
+// costs the job nothing: the refused resumption is followed by one full,
+// verified handshake in the same probe.
+TEST_F(TlsProbe, ChangedServerIsReachedInOneProbe) {
+    const CertFiles cert = ca->issue("web.test");
+    const std::pair<std::string, std::string> cases[] = {{"TLSv1.2", "TLSv1.3"},
+                                                         {"TLSv1.3", "TLSv1.2"}};
+    for (const auto& [before, after] : cases) {
+        for (const std::string& version : {before, after}) {
+            NginxServer web("127.0.0.1", 443, {},
+                            "    ssl_protocols " + version +
+                                ";\n    location = /r { return 200 $ssl_protocol; }\n",
+                            &cert);
+            EXPECT_EQ(fetch("/r"), version) << before << " then " << after;
+        }
+    }
+}
+
 // The servers people run, with the keys and TLS versions they use: each
 // is reached, its chain verified (RSA PKCS#1 v1.5 and ECDSA signatures on
 // the chain; RSA-PSS, RSA PKCS#1 v1.5 and ECDSA in the handshake; a P-384

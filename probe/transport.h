@@ -33,3 +33,6 @@ std::unique_ptr<Transport> plain_transport();
 /// HTTPS: TLS 1.2 or later, the server's chain verified against the CA
 /// bundle and its name against the host.
 std::unique_ptr<Transport> tls_transport();
+/// What a failed TLS handshake's library code `rc` means, in words (the
+/// library's own error texts are left out of a router's executable).
+std::string tls_failure_text(int rc);
