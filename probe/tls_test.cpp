@@ -4,6 +4,8 @@
 
 #include <sys/mount.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
 
 #include "connect.h"
@@ -216,6 +218,65 @@ TEST_F(TlsProbe, ServersPeopleRun) {
         EXPECT_EQ(r.current->outcome, OUTCOME_REACHABLE)
             << c.server << " " << version << " " << c.cert->key << r.err;
     }
+}
+
+// A TLS 1.2 server whose tickets carry `size` bytes of its own data
+// (OpenSSL's ticket callback, through ctypes): argv cert key port size.
+// It prints a line for each connection.
+const char* const LONG_TICKET_SERVER = R"(
+import ctypes as C, socket, sys
+ssl = C.CDLL("libssl.so.3")
+P = C.c_void_p
+for name, res, args in [("TLS_server_method", P, []), ("SSL_CTX_new", P, [P]),
+                        ("SSL_CTX_ctrl", C.c_long, [P, C.c_int, C.c_long, P]),
+                        ("SSL_CTX_use_certificate_chain_file", C.c_int, [P, C.c_char_p]),
+                        ("SSL_CTX_use_PrivateKey_file", C.c_int, [P, C.c_char_p, C.c_int]),
+                        ("SSL_CTX_set_session_ticket_cb", C.c_int, [P, P, P, P]),
+                        ("SSL_get_session", P, [P]),
+                        ("SSL_SESSION_set1_ticket_appdata", C.c_int, [P, P, C.c_size_t]),
+                        ("SSL_new", P, [P]), ("SSL_set_fd", C.c_int, [P, C.c_int]),
+                        ("SSL_accept", C.c_int, [P]), ("SSL_read", C.c_int, [P, P, C.c_int]),
+                        ("SSL_write", C.c_int, [P, C.c_char_p, C.c_int]),
+                        ("SSL_shutdown", C.c_int, [P]), ("SSL_free", None, [P])]:
+    f = getattr(ssl, name); f.restype = res; f.argtypes = args
+cert, key, port, size = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+ctx = ssl.SSL_CTX_new(ssl.TLS_server_method())
+ssl.SSL_CTX_ctrl(ctx, 124, 0x0303, None)  # SSL_CTRL_SET_MAX_PROTO_VERSION: TLS 1.2
+ssl.SSL_CTX_use_certificate_chain_file(ctx, cert.encode())
+ssl.SSL_CTX_use_PrivateKey_file(ctx, key.encode(), 1)
+pad = C.create_string_buffer(size)
+GEN = C.CFUNCTYPE(C.c_int, P, P)
+DEC = C.CFUNCTYPE(C.c_int, P, P, P, C.c_size_t, C.c_int, P)
+gen = GEN(lambda s, a: ssl.SSL_SESSION_set1_ticket_appdata(ssl.SSL_get_session(s), pad, size))
+dec = DEC(lambda s, ss, k, n, status, a: 3 if status in (5, 6) else 2)
+ssl.SSL_CTX_set_session_ticket_cb(ctx, C.cast(gen, P), C.cast(dec, P), None)
+srv = socket.socket(); srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+srv.bind(("127.0.0.1", port)); srv.listen(8)
+buf = C.create_string_buffer(4096)
+while True:
+    conn, _ = srv.accept()
+    print("accepted", flush=True)
+    s = ssl.SSL_new(ctx); ssl.SSL_set_fd(s, conn.fileno())
+    if ssl.SSL_accept(s) == 1 and ssl.SSL_read(s, buf, 4096) > 0:
+        ssl.SSL_write(s, b"HTTP/1.0 200 OK\r\n\r\n", 19); ssl.SSL_shutdown(s)
+    ssl.SSL_free(s); conn.close()
+)";
+
+// A ticket too long to go back in a ClientHello is not kept: every job on
+// the site is reached with one connection and a full handshake.
+TEST_F(TlsProbe, LongTicketsAreNotKept) {
+    const CertFiles cert = ca->issue("web.test");
+    Child server({"/usr/bin/python3", "-c", LONG_TICKET_SERVER, cert.cert, cert.key, "443", "4000"},
+                 {});
+    ASSERT_TRUE(wait_for_port("127.0.0.1", 443, 10)) << server.wait(0).err;
+    for (int job = 0; job < 3; ++job) {
+        const auto r = probe("https://web.test/f");
+        EXPECT_EQ(r.current->outcome, OUTCOME_REACHABLE) << job << r.err;
+    }
+    server.signal(SIGTERM);
+    const std::string out = server.wait(5).out;
+    // The start-up check's connection, then one a job.
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 3);
 }
 
 // A server that does not resume the session offered gets a full handshake,

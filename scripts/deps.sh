@@ -35,7 +35,7 @@ need_packages() {
 
 BUILD_PACKAGES=(cmake make g++ pkg-config libc-ares-dev libgtest-dev xz-utils bzip2 patch)
 TEST_PACKAGES=(clang clang-format clang-tidy libclang-rt-14-dev iproute2 util-linux nginx-light vsftpd
-    apache2 gnutls-bin groff-base strace time openssl ca-certificates socat)
+    apache2 gnutls-bin python3 groff-base strace time openssl ca-certificates socat)
 
 # The router targets: the cross compiler's triplet, and the architecture
 # name the router package feeds use for it.
