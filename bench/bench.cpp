@@ -7,6 +7,9 @@
 //   https1    one https job against nginx over TLS: peak RSS;
 //   https20   20 https jobs on 4 names: CPU against one curl per URL, and
 //             the memory of eight handshakes at once and of one job;
+//             https20rsa the same with an RSA 2048 chain;
+//   https200  200 https jobs on 200 names with a 40 KB certificate:
+//             peak RSS against the same queue over plain HTTP;
 //   lockheld  16 jobs on servers that answer after 150 ms, 4 magnet links
 //             and 4 names whose lookup never answers: how long the run
 //             holds the queue lock, against its slowest single job and
@@ -31,6 +34,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iomanip>
+#include <optional>
 #include <sstream>
 #include <regex>
 #include <string>
@@ -255,11 +259,16 @@ void https1(const std::string& detector, int runs) {
     row("https1", "peak RSS", fixed(median(rss) / 1024, 2, " MiB"), "< 6 MiB");
 }
 
-// 20 https jobs on 4 names against nginx (TLS 1.2 and 1.3, an ECDSA P-256
-// certificate): the detector's CPU against a loop of one curl per URL, and
-// the memory of one https job and of eight handshakes at once.
-void https20(const std::string& detector, int runs) {
-    TestCa ca;
+// 20 https jobs on 4 names against nginx (TLS 1.2 and 1.3): the
+// detector's CPU against a loop of one curl per URL, and the memory of one
+// https job and of eight handshakes at once. `scenario` https20 has an
+// ECDSA P-256 certificate from the root; https20rsa an RSA 2048 chain of
+// root, intermediate and leaf.
+void https20(const std::string& scenario, const std::string& detector, int runs) {
+    const bool rsa = scenario == "https20rsa";
+    TestCa ca("Bench CA", rsa ? KEY_RSA2048 : KEY_P256);
+    std::optional<TestCa> mid;
+    if (rsa) mid.emplace("Bench Intermediate", KEY_RSA2048, &ca);
     const char* bundle = "/etc/ssl/certs/ca-certificates.crt";
     sandbox_replace(bundle, read_file(bundle) + read_file(ca.cert()));
     std::map<std::string, std::string> files;
@@ -272,7 +281,8 @@ void https20(const std::string& detector, int runs) {
     sandbox_replace("/etc/hosts", hosts + "\n");
     for (int i = 0; i < 8; ++i)
         names += (i ? "," : "") + std::string("DNS:h") + std::to_string(i) + ".test";
-    const CertFiles cert = ca.issue("h0.test", false, 0, names);
+    const CertFiles cert = rsa ? mid->issue("h0.test", false, 0, names, KEY_RSA2048)
+                               : ca.issue("h0.test", false, 0, names);
     NginxServer web("127.0.0.3", 443, files, "    ssl_protocols TLSv1.2 TLSv1.3;\n", &cert);
     DownloadArea area;
     LockHolder lock(area.lock_path(), 1);
@@ -289,7 +299,7 @@ void https20(const std::string& detector, int runs) {
         area.write_queue(jobs);
         const Timed d = timed_run({detector});
         if (d.status != 0 || area.queue()[19].type != "1")
-            std::fprintf(stderr, "https20: unexpected result\n");
+            std::fprintf(stderr, "%s: unexpected result\n", scenario.c_str());
         const Timed c = timed_run({"/bin/sh", "-c", loop});
         det.push_back(d.cpu_seconds);
         curl.push_back(c.cpu_seconds);
@@ -302,11 +312,49 @@ void https20(const std::string& detector, int runs) {
         area.write_queue({waiting(1, "https://h0.test/f1")});
         rss1.push_back(static_cast<double>(timed_run({detector}, true).max_rss_kib) / 1024);
     }
-    row("https20", "detector CPU", fixed(median(det) * 1000, 1, " ms"));
-    row("https20", "curl per URL CPU", fixed(median(curl) * 1000, 1, " ms"));
-    row("https20", "detector / curl CPU", fixed(median(ratio), 2), "<= 0.25");
-    row("https20", "peak RSS, 8 handshakes", fixed(median(rss8), 2, " MiB"), "<= 6 MiB");
-    row("https20", "peak RSS, one https job", fixed(median(rss1), 2, " MiB"), "<= 3 MiB");
+    row(scenario, "detector CPU", fixed(median(det) * 1000, 1, " ms"));
+    row(scenario, "curl per URL CPU", fixed(median(curl) * 1000, 1, " ms"));
+    row(scenario, "detector / curl CPU", fixed(median(ratio), 2), "<= 0.25");
+    row(scenario, "peak RSS, 8 handshakes", fixed(median(rss8), 2, " MiB"), "<= 6 MiB");
+    row(scenario, "peak RSS, one https job", fixed(median(rss1), 2, " MiB"), "<= 3 MiB");
+}
+
+// 200 https jobs, one on each of 200 names of one server with a 40 KB
+// certificate, against the same queue over plain HTTP: what the run's
+// kept sessions cost.
+void https200(const std::string& detector, int runs) {
+    TestCa ca;
+    const char* bundle = "/etc/ssl/certs/ca-certificates.crt";
+    sandbox_replace(bundle, read_file(bundle) + read_file(ca.cert()));
+    std::string hosts = "127.0.0.1 localhost\n127.0.0.3";
+    std::string names;
+    for (int i = 0; i < 200; ++i) {
+        hosts += " h" + std::to_string(i) + ".test";
+        names += (i ? "," : "") + std::string("DNS:h") + std::to_string(i) + ".test";
+    }
+    sandbox_replace("/etc/hosts", hosts + "\n");
+    const CertFiles cert = ca.issue("h0.test", false, std::size_t{40} * 1024, names);
+    NginxServer tls("127.0.0.3", 443, {{"f", "x"}}, "", &cert);
+    NginxServer plain("127.0.0.3", 80, {{"f", "x"}});
+    DownloadArea area;
+    LockHolder lock(area.lock_path(), 1);
+    std::vector<double> rss_tls, rss_plain;
+    for (int r = 0; r < runs; ++r) {
+        for (const char* scheme : {"https", "http"}) {
+            std::vector<QueueRec> jobs;
+            for (int i = 0; i < 200; ++i)
+                jobs.push_back(
+                    waiting(i + 1, std::string(scheme) + "://h" + std::to_string(i) + ".test/f"));
+            area.write_queue(jobs);
+            const Timed t = timed_run({detector}, true);
+            if (t.status != 0 || area.queue()[199].type != "1")
+                std::fprintf(stderr, "https200: unexpected result\n");
+            (scheme[4] == 's' ? rss_tls : rss_plain)
+                .push_back(static_cast<double>(t.max_rss_kib) / 1024);
+        }
+    }
+    row("https200", "peak RSS, https / http",
+        fixed(median(rss_tls), 2, " / ") + fixed(median(rss_plain), 2, " MiB"), "within 1 MiB");
 }
 
 void lockheld(const std::string& detector, int runs) {
@@ -497,7 +545,9 @@ int bench_main(int argc, char** argv) {
     if (wanted("http100")) http100(detector, bare, runs);
     if (wanted("form1000")) form1000(detector, runs);
     if (wanted("https1")) https1(detector, runs);
-    if (wanted("https20")) https20(detector, runs);
+    for (const char* name : {"https20", "https20rsa"})
+        if (wanted(name)) https20(name, detector, runs);
+    if (wanted("https200")) https200(detector, std::max(1, runs / 3));
     if (wanted("lockheld")) lockheld(detector, std::max(1, runs / 3));
     if (wanted("bigqueue")) bigqueue(detector, std::max(1, runs / 3));
     if (wanted("samehost")) samehost(detector, std::max(1, runs / 3));
