@@ -631,41 +631,54 @@ TEST_F(DetectorPass, SlowJobPastItsTimeCountsAsFailed) {
     EXPECT_EQ(r.err, "job 1: its probes took more than 18 s, counted as unreachable\n");
 }
 
-// Jobs on a host that drops connection attempts, or that trickles its
-// header, cost about one job's time: the run learns the host is slow.
-TEST_F(DetectorPass, SlowDeadOrTricklingHostCostsOneJobsTime) {
+// Jobs on a host that drops connection attempts cost about one job's
+// time: the run learns the host does not answer.
+TEST_F(DetectorPass, SlowDeadHostCostsOneJobsTime) {
+    std::vector<std::unique_ptr<Listener>> dead;
+    for (int port : {80, 21}) {
+        dead.push_back(std::make_unique<Listener>("127.0.0.4", port, 0));
+        dead.back()->fill_accept_queue();
+    }
+    std::vector<QueueRec> jobs;
+    for (int i = 1; i <= 20; ++i)
+        jobs.push_back(waiting(i, "http://other.test/f" + std::to_string(i)));
+    area->write_queue(jobs);
+    const ProcResult r = run();
+    EXPECT_GE(r.seconds, 6 - 0.2);
+    EXPECT_LT(r.seconds, 6 + 4.0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(area->queue().back(), done(20, jobs.back().url, "ftp://other.test/f20", "5", 'w', 1));
+}
+
+// A slow answer to one request says nothing of the host's other paths:
+// each job ends as it does when probed alone, however many run at once.
+TEST_F(DetectorPass, SlowVerdictsComeFromTheJobsOwnProbes) {
+    const Script hang = {read_request(), stall()};
+    const Script trickle_ok = {read_request(), send("HTTP/1.0 200 OK\r\n"), pause(3500),
+                               send("\r\n"), close()};
     struct Case {
         const char* name;
+        std::vector<Script> scripts;  // by connection
         int jobs;
-        double seconds;  // one job's
+        const char* probes;
+        int failing;  // the first this many jobs fail
     };
-    for (const Case c : {Case{"dead", 20, 6}, Case{"trickling", 10, 12}}) {
-        std::vector<std::unique_ptr<Listener>> dead;
-        std::unique_ptr<ScriptedServer> trickling;
-        if (c.name == std::string("dead")) {
-            for (int port : {80, 21}) {
-                dead.push_back(std::make_unique<Listener>("127.0.0.4", port, 0));
-                dead.back()->fill_accept_queue();
-            }
-        } else {
-            trickling = std::make_unique<ScriptedServer>(
-                "127.0.0.4", 80,
-                std::vector<Script>{
-                    {read_request(), send("HTTP/1.0 200 OK\r\n"),
-                     trickle("X-Slow: " + std::string(40, 's') + "\r\n\r\n", 1000)}});
-        }
+    const Case cases[] = {
+        {"two links hang", {hang, hang, HTTP_OK}, 8, "8", 2},
+        {"the first connection hangs, one probe at a time", {hang, HTTP_OK}, 5, "1", 1},
+        {"a header slower than a read's time-out", {trickle_ok}, 4, "8", 0},
+    };
+    for (const auto& c : cases) {
+        ScriptedServer server("127.0.0.4", 80, c.scripts);
         std::vector<QueueRec> jobs;
         for (int i = 1; i <= c.jobs; ++i)
             jobs.push_back(waiting(i, "http://other.test/f" + std::to_string(i)));
         area->write_queue(jobs);
-        const ProcResult r = run();
-        EXPECT_GE(r.seconds, c.seconds - 0.2) << c.name;
-        EXPECT_LT(r.seconds, c.seconds + 4.0) << c.name;
-        EXPECT_EQ(r.err, "") << c.name;
-        EXPECT_EQ(area->queue().back(),
-                  done(c.jobs, jobs.back().url, "ftp://other.test/f" + std::to_string(c.jobs), "5",
-                       'w', 1))
-            << c.name;
+        const ProcResult r = run_process({QV2_DETECT_BIN}, {{"QV2_DETECT_PROBES", c.probes}}, 60);
+        const auto q = area->queue();
+        for (int i = 0; i < c.jobs; ++i)
+            EXPECT_EQ(q[i].type, i < c.failing ? "5" : "1") << c.name << ", job " << i + 1;
+        EXPECT_EQ(server.connections(), c.jobs) << c.name;
     }
 }
 

@@ -108,16 +108,18 @@ int tcp_connect(const std::string& host, int port, int retries) {
     }
     // Connected without blocking, so that the wait for the answer can be
     // called off like any other.
+    const auto since = Clock::now();
     if (connect(s.get(), reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
         if (errno != EINPROGRESS) return 0;
         if (!wait_fd(s.get(), POLLOUT, seconds * 1000, Clock::time_point::max())) {
-            host_remember_silent(host, port, seconds);
+            host_remember_silent(host, port, seconds, since);
             return 0;
         }
         int err = 0;
         socklen_t err_len = sizeof err;
         if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &err_len) != 0 || err != 0) return 0;
     }
+    host_answered(host, port);
     // Blocking again: every later wait is a wait_fd, and a send waits at
     // most the send time-out.
     const int fl = fcntl(s.get(), F_GETFL);

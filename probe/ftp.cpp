@@ -125,22 +125,22 @@ int ftp_transfer(ProbeContext& context, int retries) {
     if (fd <= 0) return finish(*parts, OUTCOME_FAILED);
     UniqueFd s(fd);
 
-    // A server that accepts and then says nothing in time is not waited
-    // for again by the run's later jobs on it.
+    // A server that accepts and then never greets is not waited for again
+    // by the run's later jobs on it.
     bool silent = false;
-    auto not_answered = [&] {
-        if (silent) host_remember_silent(*parts->host, parts->port, probe_timeout(retries));
-        return finish(*parts, OUTCOME_FAILED);
-    };
+    const auto since = Clock::now();
     const auto greeting = get_line(s.get(), retries, &silent);
-    if (!greeting) return not_answered();
+    if (!greeting) {
+        if (silent) host_remember_silent(*parts->host, parts->port, probe_timeout(retries), since);
+        return finish(*parts, OUTCOME_FAILED);
+    }
     if (!reply_code_is("220", *greeting)) {
         report(2, "bad server greeting: %s", greeting->c_str());
         return finish(*parts, OUTCOME_FAILED);
     }
     send_control(s.get(), "USER ", *parts->user, "\r\n");
-    const auto user_reply = get_line(s.get(), retries, &silent);
-    if (!user_reply) return not_answered();
+    const auto user_reply = get_line(s.get(), retries);
+    if (!user_reply) return finish(*parts, OUTCOME_FAILED);
     if (reply_code_is("331", *user_reply)) {
         send_control(s.get(), "PASS ", *parts->password, "\r\n");
         const auto pass_reply = get_line(s.get(), retries);

@@ -21,6 +21,9 @@ std::atomic<long> jobs_begun{0};
 thread_local long this_job = 0;
 std::mutex mu;
 std::map<std::pair<std::string, int>, Silent> silent;
+// When each host:port last answered: a wait that began before then was
+// not in vain for the host, only for that connection.
+std::map<std::pair<std::string, int>, Clock::time_point> answered;
 
 std::pair<std::string, int> key(const std::string& host, int port) {
     std::string name = host;
@@ -29,11 +32,22 @@ std::pair<std::string, int> key(const std::string& host, int port) {
 
 }  // namespace
 
-void host_remember_silent(const std::string& host, int port, int seconds, const std::string& said) {
+void host_remember_silent(const std::string& host, int port, int seconds, Clock::time_point since,
+                          const std::string& said) {
     if (thread_limit_cut()) return;
     std::lock_guard<std::mutex> lock(mu);
-    Silent& s = silent[key(host, port)];
+    const auto k = key(host, port);
+    const auto last = answered.find(k);
+    if (last != answered.end() && last->second > since) return;
+    Silent& s = silent[k];
     if (seconds >= s.waited) s = Silent{seconds, said, this_job};
+}
+
+void host_answered(const std::string& host, int port) {
+    std::lock_guard<std::mutex> lock(mu);
+    const auto k = key(host, port);
+    silent.erase(k);
+    answered[k] = Clock::now();
 }
 
 bool host_known_silent(const std::string& host, int port, int seconds) {
@@ -58,4 +72,5 @@ void host_memory_new_job() {
 void host_memory_reset() {
     std::lock_guard<std::mutex> lock(mu);
     silent.clear();
+    answered.clear();
 }

@@ -12,7 +12,6 @@
 
 #include "report.h"
 #include "url_text.h"
-#include "host_memory.h"
 
 namespace {
 
@@ -344,10 +343,7 @@ int http_transfer(ProbeContext& ctx, int retries) {
     std::size_t n = 0;
     while (n < 4) {
         const long got = conn->receive(block + n, sizeof block - n, seconds * 1000, deadline);
-        if (got <= 0) {
-            if (conn->timed_out()) host_remember_silent(*e->host, e->port, seconds);
-            return finish(ctx, OUTCOME_FAILED);
-        }
+        if (got <= 0) return finish(ctx, OUTCOME_FAILED);
         n += static_cast<std::size_t>(got);
     }
     if (std::string_view(block, 4) != "HTTP") return finish(ctx, OUTCOME_FAILED);
@@ -356,10 +352,6 @@ int http_transfer(ProbeContext& ctx, int retries) {
     const std::string reply =
         std::string(block, first) + read_http_reply(*conn, ctx, seconds * 1000, deadline, &end,
                                                     std::string_view(block + first, n - first));
-    // A header that did not come whole in time: the jobs after this one on
-    // the server are not made to wait for it too.
-    if (!end.header_whole && !end.capped && conn->timed_out())
-        host_remember_silent(*e->host, e->port, seconds);
     if (ctx.data.has_value()) ctx.data_source = e;
     if (reply.size() < 10) return finish(ctx, OUTCOME_FAILED);  // no status digit
     const char digit = reply[9];

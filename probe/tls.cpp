@@ -291,7 +291,8 @@ class TlsTransport : public Transport {
         const int fd = tcp_connect(host_, port_, retries);
         if (fd <= 0) return MBEDTLS_ERR_NET_CONNECT_FAILED;
         fd_.reset(fd);
-        deadline_ = Clock::now() + std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_);
+        since_ = Clock::now();
+        deadline_ = since_ + std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_);
         mbedtls_ssl_set_bio(&ssl_, this, send_cb, recv_cb, nullptr);
         int rc;
         do {
@@ -309,7 +310,7 @@ class TlsTransport : public Transport {
         forget_session(host_, port_);
         const std::string said = "TLS with " + host_ + " failed: " + failure(rc) + "\n";
         report_raw(said);
-        if (timed_out_) host_remember_silent(host_, port_, probe_timeout(retries), said);
+        if (timed_out_) host_remember_silent(host_, port_, probe_timeout(retries), since_, said);
         return false;
     }
 
@@ -354,6 +355,7 @@ class TlsTransport : public Transport {
     int port_ = 0;
     int timeout_ms_ = 0;
     Clock::time_point deadline_;
+    Clock::time_point since_;  // when the handshake began
     bool timed_out_ = false;
     mbedtls_ssl_context ssl_;
     mbedtls_ssl_config conf_;
