@@ -29,6 +29,11 @@ bool load_incomplete = false;
 bool told_in_place = false;
 bool told_failed = false;
 
+// Set while the file holds exactly the list's records in list order (after
+// a load that dropped and moved nothing, and after every rewrite): a
+// record can then be written over its own place.
+bool layout_is_list = false;
+
 // A queue with more jobs is not one this program made; it is left alone.
 constexpr std::size_t MAX_RECORDS = 100000;
 // Records read or written per system call.
@@ -70,6 +75,19 @@ ssize_t read_full(const ByteSource& source, unsigned char* buf, std::size_t n) {
         got += static_cast<std::size_t>(r);
     }
     return static_cast<ssize_t>(got);
+}
+
+// Writes all `n` bytes at `at` (retrying short writes and EINTR).
+bool pwrite_all(int fd, const unsigned char* data, std::size_t n, off_t at) {
+    while (n > 0) {
+        const ssize_t w = pwrite(fd, data, n, at);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        data += w;
+        n -= static_cast<std::size_t>(w);
+        at += w;
+    }
+    return true;
 }
 
 }  // namespace
@@ -242,6 +260,7 @@ std::unique_ptr<LogNote> createnote(std::int32_t id, std::string_view url,
 
 void insertnote(std::unique_ptr<LogNote> node, LogNote* list) {
     forget_url_index();
+    layout_is_list = false;
     LogNote* prev = list;
     while (prev->next != nullptr && !(node->id < prev->next->id && prev->id < node->id))
         prev = prev->next.get();
@@ -253,6 +272,8 @@ int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
                   std::vector<LogNote*>* file_order) {
     forget_url_index();
     load_incomplete = false;
+    layout_is_list = false;
+    bool dropped = false;  // a record not kept, or a cut one at the end
     auto stop = [&](const std::string& why) {
         std::fprintf(stderr, "%s: %s; the queue is left unchanged\n", name, why.c_str());
         load_incomplete = true;
@@ -269,9 +290,13 @@ int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
         const std::size_t whole = (bytes + LOGNOTE_SIZE - 1) / LOGNOTE_SIZE * LOGNOTE_SIZE;
         std::fill(buf.begin() + static_cast<std::ptrdiff_t>(bytes),
                   buf.begin() + static_cast<std::ptrdiff_t>(whole), 0);
+        dropped = dropped || bytes % LOGNOTE_SIZE != 0;
         for (std::size_t i = 0; i * LOGNOTE_SIZE < bytes; ++i) {
             const Record& rec = record_at(buf, i);
-            if (rec[LN_URL] == 0) continue;  // never written back, so not kept
+            if (rec[LN_URL] == 0) {
+                dropped = true;
+                continue;  // never written back, so not kept
+            }
             if (nodes.size() == MAX_RECORDS)
                 return stop("more than " + std::to_string(MAX_RECORDS) + " jobs");
             auto node = std::unique_ptr<LogNote>(new (std::nothrow) LogNote());
@@ -281,15 +306,24 @@ int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
         }
         if (bytes < buf.size()) break;
     }
-    if (file_order != nullptr) {
-        for (const auto& n : nodes)
-            file_order->push_back(n.get());
+    std::vector<const LogNote*> order;
+    for (const auto& n : nodes) {
+        order.push_back(n.get());
+        if (file_order != nullptr) file_order->push_back(n.get());
     }
-    if (list->next == nullptr) {
+    const bool fresh = list->next == nullptr;
+    if (fresh) {
         link_in_insert_order(list, std::move(nodes));
     } else {
         for (auto& n : nodes)
             insertnote(std::move(n), list);
+    }
+    if (fresh && !dropped) {
+        std::size_t i = 0;
+        const LogNote* n = list->next.get();
+        for (; n != nullptr && i < order.size() && n == order[i]; n = n->next.get())
+            ++i;
+        layout_is_list = n == nullptr && i == order.size();
     }
     return 0;
 }
@@ -343,6 +377,7 @@ int refresh_jqs(bool lock_held) {
             jqs_file, [](int fd) { return jqs_write_list(fd, head.get()); }, true);
     }
     const int err = errno;
+    layout_is_list = result != REPLACE_FAILED;
     if (result == REPLACE_IN_PLACE && !told_in_place) {
         told_in_place = true;
         std::fprintf(stderr, "%s: no room for a temporary copy, the queue was written in place\n",
@@ -354,6 +389,48 @@ int refresh_jqs(bool lock_held) {
     }
     const int released = lock ? lock->release() : 0;
     return result == REPLACE_FAILED ? -1 : released;
+}
+
+int jqs_update_in_place(const std::vector<const LogNote*>& nodes) {
+    if (load_incomplete) return -1;
+    if (!layout_is_list) return 1;
+    std::unordered_map<const LogNote*, std::size_t> place;
+    for (const LogNote* n : nodes)
+        place.emplace(n, 0);
+    std::size_t i = 0;
+    for (const LogNote* n = head->next.get(); n != nullptr; n = n->next.get(), ++i) {
+        const auto it = place.find(n);
+        if (it != place.end()) it->second = i;
+    }
+    bool ok = true;
+    {
+        StopSignalHold hold;
+        UniqueFd fd(open(jqs_file, O_WRONLY | O_CLOEXEC));
+        ok = static_cast<bool>(fd);
+        // Everything but the status first, then the status: a power cut
+        // between the two leaves a job waiting, to be probed again, and
+        // never a settled job with half its URL.
+        for (int step = 0; ok && step < 2; ++step) {
+            for (const LogNote* n : nodes) {
+                Record rec;
+                lognote_encode(*n, rec);
+                const auto at = static_cast<off_t>(place[n] * LOGNOTE_SIZE);
+                ok = ok && (step == 0 ? pwrite_all(fd.get(), rec, LN_STATUS, at) &&
+                                            pwrite_all(fd.get(), rec + LN_RETRIES,
+                                                       LOGNOTE_SIZE - LN_RETRIES,
+                                                       at + static_cast<off_t>(LN_RETRIES))
+                                      : pwrite_all(fd.get(), rec + LN_STATUS, 4,
+                                                   at + static_cast<off_t>(LN_STATUS)));
+            }
+            ok = ok && fdatasync(fd.get()) == 0;
+        }
+    }
+    if (!ok && !told_failed) {
+        told_failed = true;
+        std::fprintf(stderr, "%s: the queue could not be written: %s\n", jqs_file,
+                     std::strerror(errno));
+    }
+    return ok ? 0 : -1;
 }
 
 int freelognote() {
@@ -368,5 +445,6 @@ void jqs_reset() {
     freelognote();
     jqs_lock_reset();
     load_incomplete = false;
+    layout_is_list = false;
     told_in_place = told_failed = false;
 }

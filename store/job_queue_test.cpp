@@ -156,6 +156,45 @@ TEST_F(JobQueueTest, UnchangedRecordsKeepEveryByte) {
     EXPECT_EQ(read_file(queue), a + b);
 }
 
+// A changed record goes over its own place only while the file holds the
+// list's records in list order; every other byte stays as it was.
+TEST_F(JobQueueTest, InPlaceUpdateOnlyOverTheListsOwnLayout) {
+    struct Case {
+        const char* name;
+        std::vector<QueueRec> file;
+        int result;
+    };
+    const Case cases[] = {
+        {"in list order", {waiting(1, "a"), waiting(2, "b"), waiting(3, "c")}, 0},
+        {"ids out of order", {waiting(2, "b"), waiting(1, "a"), waiting(3, "c")}, 1},
+        {"a record without url", {waiting(1, "a"), waiting(2, ""), waiting(3, "c")}, 1},
+    };
+    for (const auto& c : cases) {
+        jqs_reset();
+        head = std::make_unique<LogNote>();
+        const std::string before = queue_bytes(c.file);
+        write_file(queue, before);
+        ASSERT_EQ(jqs_load(head.get()), 0) << c.name;
+        LogNote* node = head->next.get();
+        while (node->id != 3)
+            node = node->next.get();
+        lognote_set(*node, "ftp://c", "5", 'w', 1);
+        EXPECT_EQ(jqs_update_in_place({node}), c.result) << c.name;
+        std::string expected = before;
+        if (c.result == 0)
+            expected.replace(2 * REC_SIZE, REC_SIZE,
+                             queue_record({3, "c", "ftp://c", "5", 'w', 1}));
+        EXPECT_TRUE(read_file(queue) == expected) << c.name;
+        // Once rewritten whole, the file is the list's.
+        if (c.result == 1) {
+            ASSERT_EQ(refresh_jqs(true), 0);
+            lognote_set(*node, "ftp://d", "5", 'w', 2);
+            EXPECT_EQ(jqs_update_in_place({node}), 0) << c.name;
+            EXPECT_EQ(parse_queue(read_file(queue)).back().resolved_url, "ftp://d") << c.name;
+        }
+    }
+}
+
 TEST_F(JobQueueTest, RewriteKeepsPermissionsAndLeavesNoTemporaryFile) {
     write_file(queue, queue_bytes({waiting(1, "a")}));
     ASSERT_EQ(chmod(queue.c_str(), 0640), 0);

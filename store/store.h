@@ -197,6 +197,16 @@ int updatelognote_byurl(std::string_view url, std::string_view resolved_url, Log
 /// the lock); -1 when the file could not be written (one line on stderr).
 int refresh_jqs(bool lock_held = false);
 
+/// Writes the records of `nodes` (nodes of the list at head) over their own
+/// places in the queue file, when the file holds exactly the list's
+/// records in list order (after a load that dropped and moved nothing, or
+/// after refresh_jqs). Each record's status is written after its other
+/// fields, each step flushed to storage. The caller holds the queue lock.
+/// 0 on success; 1 when the file is not laid out as the list (nothing is
+/// written: refresh_jqs instead); -1 when it could not be written (one line
+/// on stderr).
+int jqs_update_in_place(const std::vector<const LogNote*>& nodes);
+
 /// Writes every node of `list` that has a url as one record, in list
 /// order, from the descriptor's position. False with errno.
 bool jqs_write_list(int fd, const LogNote* list);
