@@ -1,11 +1,20 @@
 // The detection pass: probe every waiting job once and write back what it
 // turned out to be. The order of a run is here; the scheduling of the
 // probes is in scheduler.cpp.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "driver.h"
@@ -16,37 +25,84 @@
 
 namespace {
 
-// Results are gathered in the job list and written about once a second
-// (and once at the end): a kill loses no more than the last moments of a
-// run, which the next run probes again. A large queue is written less
-// often, and what a run writes before its last rewrite stays within twice
-// the queue plus REWRITE_SPARE, however long it lasts: a router's flash
+// Results are written about once a second, each as soon as it is settled
+// whatever earlier jobs still do (and once at the end): a kill loses no
+// more than the last moments of a run, which the next run probes again. A
+// few results go over their own records in place; many at once, or a file
+// not yet laid out as the list, get the whole queue replaced. Replacing
+// stops once it has written twice the queue plus REWRITE_SPARE, so a run
+// writes at most about three times the queue plus that: a router's flash
 // wears with every byte.
 constexpr auto REWRITE_EVERY = std::chrono::seconds(1);
-constexpr double REWRITE_BYTES_PER_SECOND = 256.0 * 1024;
 constexpr std::size_t REWRITE_SPARE = std::size_t{1} << 20;
+// A stop signal's results are written within this, or the run ends
+// without them.
+constexpr auto STOP_WRITE_TIME = std::chrono::seconds(1);
 
-// When the results gathered are written.
-class RewritePace {
+// A job's result, settled and not yet in the file.
+struct Pending {
+    LogNote* node;
+    std::string resolved;
+    const char* type;
+    std::int32_t status;
+    std::int32_t retries;
+};
+
+// The results settled and not yet written, and when they are written.
+class ResultWriter {
   public:
-    explicit RewritePace(std::size_t queue_bytes)
-        : bytes_(queue_bytes),
-          budget_(2 * queue_bytes + REWRITE_SPARE),
-          every_(std::max<Clock::duration>(
-              REWRITE_EVERY,
-              std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                  static_cast<double>(queue_bytes) / REWRITE_BYTES_PER_SECOND)))) {}
-    bool due() const { return Clock::now() - last_ >= every_ && spent_ + bytes_ <= budget_; }
-    void written() {
-        spent_ += bytes_;
+    explicit ResultWriter(std::size_t queue_bytes, std::size_t jobs)
+        : queue_bytes_(queue_bytes), budget_(2 * queue_bytes + REWRITE_SPARE), written_(jobs) {}
+
+    void add(std::size_t job, Pending p) { pending_.insert_or_assign(job, std::move(p)); }
+    // A refused login: the results of later jobs not written yet never are.
+    void drop_after(std::size_t job) { pending_.erase(pending_.upper_bound(job), pending_.end()); }
+    bool written(std::size_t job) const { return written_[job]; }
+    void write_if_due() {
+        if (Clock::now() - last_ >= REWRITE_EVERY) write();
+    }
+    void write() {
+        if (pending_.empty()) return;
+        std::vector<const LogNote*> nodes;
+        for (auto& [job, p] : pending_) {
+            lognote_set(*p.node, p.resolved, p.type, p.status, p.retries);
+            nodes.push_back(p.node);
+            written_[job] = true;
+        }
+        const std::size_t bytes = nodes.size() * LOGNOTE_SIZE;
+        const bool replace = bytes * 4 >= queue_bytes_ && spent_ + queue_bytes_ <= budget_;
+        if (replace || jqs_update_in_place(nodes) == 1) {
+            refresh_jqs(true);
+            spent_ += queue_bytes_;
+        }
+        pending_.clear();
         last_ = Clock::now();
     }
 
   private:
-    std::size_t bytes_, budget_, spent_ = 0;
-    Clock::duration every_;
+    std::size_t queue_bytes_, budget_, spent_ = 0;
+    std::map<std::size_t, Pending> pending_;
+    std::vector<bool> written_;
     Clock::time_point last_ = Clock::now();
 };
+
+// After a stop signal: if the results can't be written in time, the run
+// ends without them, the token given back, as a second signal would end it.
+void stop_in_time() {
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &saved);  // the run's signals stay the main thread's
+    try {
+        std::thread([] {
+            std::this_thread::sleep_for(STOP_WRITE_TIME);
+            jqs_release_on_signal();
+            _exit(0);
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread: the write goes on unguarded.
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
 
 // A waiting job as the file held it when the pass began, and its node: the
 // result goes into the very job probed, never into another with its URL.
@@ -93,23 +149,61 @@ Verdict classify(const UrlParts& p, std::int32_t retries) {
 
 // The URL a job is written back with: the last of its chain that fits the
 // record (the one that redirected to an over-long target, the job's own URL
-// as probed), else the URL as stored. None when not even that fits: a cut
-// URL is never written.
-std::optional<std::string> fitting_url(const WaitingJob& job, const ProbeTrace& trace) {
+// as probed), else the URL as stored. A settled job gets the stored URL
+// only when a request would carry it as it is (no blank, no byte to escape,
+// so a host in ASCII): every downloader can use it. None when nothing
+// fits: a cut URL is never written.
+std::optional<std::string> fitting_url(const WaitingJob& job, const ProbeTrace& trace,
+                                       bool settled) {
     for (auto it = trace.trail.rbegin(); it != trace.trail.rend(); ++it) {
         if (it->size() < LN_RESOLVED_URL_LEN) return *it;
     }
-    if (job.url.size() < LN_RESOLVED_URL_LEN) return job.url;
+    const bool as_requested =
+        std::all_of(job.url.begin(), job.url.end(), [](char c) { return c > ' ' && c < '\x7f'; });
+    if (job.url.size() < LN_RESOLVED_URL_LEN && (as_requested || !settled)) return job.url;
     return std::nullopt;
 }
 
-// Writes what a job's probes said, whole, as a one-at-a-time pass prints
-// it; a note meant once per run only the first time.
-void write_said(const ProbeTrace& trace, std::set<std::string>& once) {
-    for (const ReportPiece& p : trace.said) {
-        if (p.once_per_run && !once.insert(p.text).second) continue;
-        std::fwrite(p.text.data(), 1, p.text.size(), stderr);
+// What each job said, printed whole and in file order, as a one-at-a-time
+// pass prints it; a note meant once per run only the first time.
+class Sayings {
+  public:
+    explicit Sayings(std::size_t jobs) : said_(jobs) {}
+    void add(std::size_t job, std::vector<ReportPiece> pieces) { said_[job] = std::move(pieces); }
+    // Prints, in file order, each job's up to the first still probing or
+    // past `last`.
+    void print_ready(std::size_t last) {
+        for (; next_ < said_.size() && next_ <= last && said_[next_]; ++next_)
+            print(*said_[next_]);
     }
+    // At the end: the rest, of the jobs `wanted` says to.
+    void print_rest(const std::function<bool(std::size_t)>& wanted) {
+        for (; next_ < said_.size(); ++next_)
+            if (said_[next_] && wanted(next_)) print(*said_[next_]);
+    }
+
+  private:
+    void print(const std::vector<ReportPiece>& pieces) {
+        for (const ReportPiece& p : pieces) {
+            if (p.once_per_run && !once_.insert(p.text).second) continue;
+            std::fwrite(p.text.data(), 1, p.text.size(), stderr);
+        }
+    }
+    std::vector<std::optional<std::vector<ReportPiece>>> said_;
+    std::size_t next_ = 0;
+    std::set<std::string> once_;
+};
+
+// A line of the pass's own, said with the job's.
+void say(std::vector<ReportPiece>& said, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+void say(std::vector<ReportPiece>& said, const char* format, ...) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    said.push_back(ReportPiece{line, false});
 }
 
 }  // namespace
@@ -135,51 +229,58 @@ int initlognote3() {
     }
     if (waiting.empty()) return lock.release();  // nothing to write
 
-    bool unwritten = false;
-    RewritePace pace(file_order.size() * LOGNOTE_SIZE);
-    auto write_if_due = [&] {
-        if (unwritten && pace.due()) {
-            refresh_jqs(true);
-            unwritten = false;
-            pace.written();
-        }
-    };
-    std::set<std::string> said_once;
-    // Verdicts arrive in file order, as if the jobs had been probed one
-    // after another.
-    auto commit = [&](std::size_t i, ProbeDone& done) {
+    ResultWriter writer(file_order.size() * LOGNOTE_SIZE, waiting.size());
+    Sayings sayings(waiting.size());
+    std::size_t last = waiting.size();  // no job after this one counts: a refused login
+    // Each result as soon as it is in, whatever the jobs before it do.
+    auto settle = [&](std::size_t i, ProbeDone& done) {
         const WaitingJob& job = waiting[i];
-        write_said(done.trace, said_once);
+        std::vector<ReportPiece> said = std::move(done.trace.said);
+        bool go_on = true;
         if (done.result == nullptr) {
             // A server that trickles must not hold the lock for minutes.
             const Verdict v = failed(job.retries);
-            std::fprintf(stderr, "job %d: its probes took more than %d s, counted as unreachable\n",
-                         static_cast<int>(job.id), JOB_TIME_FACTOR * probe_timeout(job.retries));
-            lognote_set(*job.node, field_text(job.node->resolved_url), v.type, v.status, v.retries);
-            unwritten = true;
-            return true;
+            say(said, "job %d: its probes took more than %d s, counted as unreachable\n",
+                static_cast<int>(job.id), JOB_TIME_FACTOR * probe_timeout(job.retries));
+            writer.add(i, {job.node, std::string(field_text(job.node->resolved_url)), v.type,
+                           v.status, v.retries});
+        } else {
+            const Verdict v = classify(*done.result, job.retries);
+            const std::string resolved = done.result->spec.value_or("");
+            const std::optional<std::string> fits =
+                fitting_url(job, done.trace, v.status != STATUS_WAITING);
+            if (!fits) {
+                say(said,
+                    "job %d: resolved URL of %zu characters does not fit, nor does any URL of "
+                    "its chain; the job is left unchanged\n",
+                    static_cast<int>(job.id), resolved.size());
+            } else {
+                if (resolved.size() >= LN_RESOLVED_URL_LEN) {
+                    say(said,
+                        "job %d: resolved URL of %zu characters does not fit, the last URL of "
+                        "its chain that fits is written\n",
+                        static_cast<int>(job.id), resolved.size());
+                }
+                writer.add(i, {job.node, *fits, v.type, v.status, v.retries});
+            }
+            go_on = v.go_on;
         }
-        const Verdict v = classify(*done.result, job.retries);
-        const std::string resolved = done.result->spec.value_or("");
-        const std::optional<std::string> written = fitting_url(job, done.trace);
-        if (!written) {
-            std::fprintf(stderr,
-                         "job %d: resolved URL of %zu characters does not fit, nor does any URL "
-                         "of its chain; the job is left unchanged\n",
-                         static_cast<int>(job.id), resolved.size());
-            return v.go_on;
+        if (!go_on) {
+            // After a refused login the later jobs wait for the next run.
+            last = std::min(last, i);
+            writer.drop_after(last);
         }
-        if (resolved.size() >= LN_RESOLVED_URL_LEN) {
-            std::fprintf(stderr,
-                         "job %d: resolved URL of %zu characters does not fit, the last URL of "
-                         "its chain that fits is written\n",
-                         static_cast<int>(job.id), resolved.size());
-        }
-        lognote_set(*job.node, *written, v.type, v.status, v.retries);
-        unwritten = true;
-        return v.go_on;  // after a refused login the later jobs wait for the next run
+        sayings.add(i, std::move(said));
+        sayings.print_ready(last);
+        return go_on;
     };
-    probe_jobs(probes, probe_limit(), commit, write_if_due);
-    if (unwritten) refresh_jqs(true);
+    auto tick = [&] {
+        writer.write_if_due();
+        return !pass_stop_requested();
+    };
+    probe_jobs(probes, probe_limit(), settle, tick);
+    if (pass_stop_requested()) stop_in_time();
+    writer.write();
+    sayings.print_rest([&](std::size_t i) { return i <= last || writer.written(i); });
     return lock.release();
 }

@@ -17,9 +17,11 @@ int detect_run();
 int initlognote3();
 
 /// Every signal that stops a run (SIGTERM, SIGINT, SIGUSR1 and the like):
-/// the queue-lock token is given back and the run ends at once with status
-/// 0. A signal that reports a fault gives the token back, then takes its
-/// usual course.
+/// the queue-lock token is given back and the run ends with status 0, at
+/// once, or for SIGTERM, SIGINT and SIGQUIT while jobs are probed, after
+/// the results already settled are written (within about a second; a
+/// second signal ends it at once). A signal that reports a fault gives the
+/// token back, then takes its usual course.
 extern "C" void handle_stop_signal(int sig, siginfo_t* info, void* context);
 
 /// Removes `path` whatever its kind, a directory with all its contents,

@@ -231,19 +231,26 @@ TEST_F(DetectorPass, OverlongTargetGivesTheLastUrlOfTheChainThatFits) {
     const std::string stored = "web.test/" + std::string(496, 's');  // its http:// form is too long
     // A URL that fills its field whole: nothing of its chain fits.
     const std::string full = "http://web.test/" + std::string(488, 'f') + ".torrent";
-    area->write_queue(
-        {waiting(9, "http://web.test/short"), waiting(10, stored), waiting(11, full)});
+    // Raw UTF-8 that fits, but not escaped: never written as settled.
+    std::string raw = "http://web.test/";
+    while (raw.size() < 500)
+        raw += "\xc3\xa9";
+    area->write_queue({waiting(9, "http://web.test/short"), waiting(10, stored), waiting(11, full),
+                       waiting(12, raw)});
     const ProcResult r = run_one_at_a_time();
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(area->queue(), (std::vector<QueueRec>{
-                                 done(9, "http://web.test/short", "http://web.test/mid", "1", 'v'),
-                                 done(10, stored, stored, "1", 'v'), waiting(11, full)}));
+    EXPECT_EQ(area->queue(),
+              (std::vector<QueueRec>{
+                  done(9, "http://web.test/short", "http://web.test/mid", "1", 'v'),
+                  done(10, stored, stored, "1", 'v'), waiting(11, full), waiting(12, raw)}));
     EXPECT_EQ(r.err,
               "job 9: resolved URL of 616 characters does not fit, the last URL of its chain "
               "that fits is written\n"
               "job 10: resolved URL of 512 characters does not fit, the last URL of its chain "
               "that fits is written\n"
               "job 11: resolved URL of 512 characters does not fit, nor does any URL of its "
+              "chain; the job is left unchanged\n"
+              "job 12: resolved URL of 1468 characters does not fit, nor does any URL of its "
               "chain; the job is left unchanged\n");
 }
 
@@ -416,27 +423,44 @@ TEST_F(DetectorPass, TermSignalMidRunLeavesAWholeQueue) {
     EXPECT_EQ(count_tokens(area->lock_path()), 1);  // the token came back
 }
 
-// Jobs settled by form are written with the next network job's rewrite.
-// Results reach the disk about once a second, in file order: while a slow
-// job runs, those before it are written and those after it are not.
-TEST_F(DetectorPass, ResultsAreWrittenAboutOnceASecondInFileOrder) {
+// A settled result is written about a second later, whatever the jobs
+// before it still do: while a slow first job runs, a SIGKILL loses none of
+// the others; a SIGTERM writes what is settled before the run ends, and
+// leaves the rest waiting, the marker in place.
+TEST_F(DetectorPass, SettledResultsAreWrittenWhateverEarlierJobsDo) {
     ScriptedServer fast("127.0.0.1", 80, {HTTP_OK});
-    ScriptedServer slow("127.0.0.2", 80,
-                        {{read_request(), pause(2500), send("HTTP/1.0 200 OK\r\n\r\n"), close()}});
-    area->write_queue({waiting(1, "magnet:?a"), waiting(2, "b.torrent"),
-                       waiting(3, "http://web.test/fast"), waiting(4, "c.nzb"),
-                       waiting(5, "http://ftp.test/slow"), waiting(6, "ed2k://|file|d|1|H|/"),
-                       waiting(7, "http://web.test/after")});
-    Child c({QV2_DETECT_BIN}, {});
-    ASSERT_TRUE(wait_until([&] { return slow.connections() == 1; }, 10));
-    usleep(1500 * 1000);
-    std::vector<std::int32_t> status;
-    for (const auto& r : area->queue())
-        status.push_back(r.status);
-    EXPECT_EQ(status, (std::vector<std::int32_t>{'v', 'v', 'v', 'v', 'w', 'w', 'w'}));
-    EXPECT_EQ(c.wait(30).status, 0);
-    for (const auto& r : area->queue())
-        EXPECT_EQ(r.status, 'v') << r;
+    ScriptedServer slow("127.0.0.2", 80, {{read_request(), stall()}});
+    const std::vector<QueueRec> jobs = {
+        waiting(1, "http://ftp.test/slow"),   waiting(2, "b.torrent"),
+        waiting(3, "http://web.test/fast"),   waiting(4, "c.nzb"),
+        waiting(5, "http://files.test/slow"), waiting(6, "ed2k://|file|d|1|H|/"),
+        waiting(7, "http://web.test/after")};
+    const std::vector<std::int32_t> settled = {'w', 'v', 'v', 'v', 'w', 'v', 'v'};
+    for (int sig : {SIGKILL, SIGTERM}) {
+        area->write_queue(jobs);
+        write_file(TEST_MARKER, "");
+        LockHolder lock(area->lock_path(), 1);
+        Child c({QV2_DETECT_BIN}, {});
+        ASSERT_TRUE(
+            wait_until([&] { return fast.connections() == 2 * (sig == SIGTERM ? 2 : 1); }, 10));
+        if (sig == SIGKILL)
+            usleep(1500 * 1000);  // its rewrite is due within a second
+        else
+            usleep(100 * 1000);  // before its rewrite is due
+        const double t0 = now_seconds();
+        c.signal(sig);
+        const ProcResult r = c.wait(10);
+        EXPECT_LT(now_seconds() - t0, 1.5) << sig;
+        std::vector<std::int32_t> status;
+        for (const auto& q : area->queue())
+            status.push_back(q.status);
+        EXPECT_EQ(status, settled) << sig;
+        EXPECT_EQ(count_tokens(area->lock_path()), sig == SIGKILL ? 0 : 1) << sig;
+        EXPECT_TRUE(path_exists(TEST_MARKER)) << sig;
+        if (sig == SIGTERM) {
+            EXPECT_TRUE(r.exited && r.status == 0);
+        }
+    }
 }
 
 TEST_F(DetectorPass, FormOnlyQueueIsWrittenOnce) {
@@ -543,7 +567,8 @@ TEST_F(DetectorPass, HttpsJobsAtOnce) {
 
 // Probing several jobs at once changes nothing a job ends with, nor what
 // stderr shows: a mixed queue, a refused login in the middle, run one job
-// at a time and eight at a time.
+// at a time and eight at a time. A job after the refusal is left for the
+// next run, unless its result was written before the refusal came.
 TEST_F(DetectorPass, ConcurrentPassEqualsOneAtATime) {
     NginxServer web("127.0.0.1", 80, {{"files/a.iso", "a"}},
                     "    location = /go { return 302 /files/a.iso; }\n");
@@ -572,13 +597,21 @@ TEST_F(DetectorPass, ConcurrentPassEqualsOneAtATime) {
         bytes[i] = read_file(area->queue_file());
         err[i] = r.err;
     }
-    EXPECT_TRUE(bytes[0] == bytes[1]);
     EXPECT_EQ(err[0], err[1]);
-    const auto q = parse_queue(bytes[1]);
+    const auto alone = parse_queue(bytes[0]), q = parse_queue(bytes[1]);
     ASSERT_EQ(q.size(), jobs.size());
+    for (std::size_t i = 0; i < 9; ++i)
+        EXPECT_EQ(q[i], alone[i]);
     EXPECT_EQ(q[8].status, 'x');
-    for (std::size_t i = 9; i < q.size(); ++i)
-        EXPECT_EQ(q[i], jobs[i]);  // after the refusal: left for the next run
+    const QueueRec settled[] = {
+        done(10, jobs[9].url, jobs[9].url, "1", 'v'),
+        done(11, jobs[10].url, jobs[10].url, "6", 'v'),
+        done(12, jobs[11].url, jobs[11].url, "2", 'v'),
+    };
+    for (std::size_t i = 9; i < q.size(); ++i) {
+        for (const auto& run : {alone, q})
+            EXPECT_TRUE(run[i] == jobs[i] || run[i] == settled[i - 9]) << run[i];
+    }
     EXPECT_EQ(q[6].type, "2");
     EXPECT_EQ(q[2].retries, 2);
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "driver.h"
+#include "scheduler.h"
 #include "store.h"
 
 namespace {
@@ -51,8 +52,12 @@ void install_signals() {
 }  // namespace
 
 extern "C" void handle_stop_signal(int sig, siginfo_t* info, void*) {
-    // Only async-signal-safe work: hand back a queue-lock token this process
-    // holds, so the download manager's other processes are not locked out.
+    // Only async-signal-safe work. A request to stop, while jobs are being
+    // probed, first has the results already settled written (the pass
+    // wakes for it); a second one, or any other signal, ends at once.
+    if ((sig == SIGTERM || sig == SIGINT || sig == SIGQUIT) && pass_stop_request()) return;
+    // Hand back a queue-lock token this process holds, so the download
+    // manager's other processes are not locked out.
     jqs_release_on_signal();
     if (is_fault_signal(sig)) {
         // Back to the disposition it had, which then takes the signal: a
@@ -78,6 +83,9 @@ int detect_run() {
     if (init_path()) {
         head = std::make_unique<LogNote>();
         initlognote3();
+        // Stopped by a signal: what was settled is written and the token
+        // is back; the marker stays, as for any stop.
+        if (pass_stop_requested()) _exit(0);
     }
     remove_marker();
     freelognote();

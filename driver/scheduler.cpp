@@ -2,13 +2,17 @@
 // worker threads with small stacks: the probes are plain blocking code
 // whose every wait is bounded, so threads give concurrency without
 // rewriting them as an event loop. Jobs settled by their form are done on
-// the calling thread when their turn to be handed over comes.
+// the calling thread before any other is handed over.
 #include "scheduler.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -18,6 +22,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "sanitizers.h"
 #include "store.h"
@@ -40,8 +45,39 @@ struct Slot {
     Clock::time_point deadline;
     bool finished = false;  // its probes are done
     bool expired = false;   // it ran past its time and counts as failed
+    bool handed = false;    // its result went to the caller
     ProbeDone done;
 };
+
+// The calling thread waits on this pipe; a worker with news for it, and a
+// stop signal's handler, write a byte. Made once and never closed, so a
+// handler never writes to a descriptor that has since been reused.
+int wake_fds[2] = {-1, -1};
+std::once_flag wake_once;
+// The write end while a pass may be asked to stop, else -1; whether it was.
+std::atomic<int> stop_fd{-1};
+std::atomic<bool> stop_asked{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the signal handler needs lock-free flags");
+
+void wake_caller() {
+    if (wake_fds[1] < 0) return;
+    const char byte = 0;
+    (void)!write(wake_fds[1], &byte, 1);  // a full pipe wakes it as well
+}
+
+// Waits up to `limit` for a wake-up, and takes every one that came.
+void wait_for_wake(std::chrono::milliseconds limit) {
+    if (wake_fds[0] < 0) {
+        std::this_thread::sleep_for(limit);
+        return;
+    }
+    pollfd p{wake_fds[0], POLLIN, 0};
+    (void)poll(&p, 1, static_cast<int>(limit.count()));
+    char drain[64];
+    while (read(wake_fds[0], drain, sizeof drain) > 0) {
+    }
+}
 
 // The state of a pass, shared by the calling thread and the workers under
 // `mu`. A worker that finishes a job starts the next ones itself, so the
@@ -49,9 +85,9 @@ struct Slot {
 // nothing runs any more.
 struct Pass {
     std::mutex mu;
-    std::condition_variable work;      // workers wait here for jobs
-    std::condition_variable progress;  // the calling thread waits here
+    std::condition_variable work;  // workers wait here for jobs
     std::vector<Slot> slots;
+    std::vector<std::size_t> ended;  // jobs ended and not handed over yet
     int limit = MAX_PROBES;
     std::size_t stop_at = 0;  // no job after this one is started
     std::set<std::size_t> running;
@@ -66,7 +102,7 @@ struct Pass {
     std::vector<pthread_t> workers;
     int idle = 0;
     bool closing = false;
-    std::size_t next = 0;  // the next job to hand over
+    std::size_t next = 0;  // the first job not handed over
     int no_thread = 0;     // why not even one worker could be started
 };
 
@@ -179,6 +215,7 @@ void* worker(void* arg) {
             if (done.result == nullptr) slot.expired = true;
             slot.done = std::move(done);
             slot.finished = true;
+            pass.ended.push_back(i);
             pass.running.erase(i);
             --pass.per_host[slot.host];
             refill(pass, slot.host);
@@ -186,7 +223,7 @@ void* worker(void* arg) {
             if (!slot.expired && slot.done.result->outcome == OUTCOME_LOGIN_REFUSED)
                 pass.stop_at = std::min(pass.stop_at, i);
             start_jobs(pass, 1);
-            if (settled(pass) || refusal_due(pass)) pass.progress.notify_one();
+            if (settled(pass) || refusal_due(pass)) wake_caller();
         }
     }
 }
@@ -194,8 +231,8 @@ void* worker(void* arg) {
 // Every job in turn on the calling thread: what a pass does when no worker
 // thread can be had (the router's process limit reached, say).
 void probe_one_at_a_time(const std::vector<ProbeJob>& jobs, int why,
-                         const std::function<bool(std::size_t, ProbeDone&)>& commit,
-                         const std::function<void()>& tick) {
+                         const std::function<bool(std::size_t, ProbeDone&)>& settle,
+                         const std::function<bool()>& tick) {
     std::fprintf(stderr,
                  "no thread could be started for probing (%s); jobs are probed one at a time\n",
                  std::strerror(why));
@@ -206,9 +243,29 @@ void probe_one_at_a_time(const std::vector<ProbeJob>& jobs, int why,
         } else {
             done.result = url_parser(jobs[i].url, jobs[i].retries, &done.trace);
         }
-        if (!commit(i, done)) return;
-        tick();
+        if (!settle(i, done) || !tick()) return;
     }
+}
+
+// Hands over, in the order they ended, the jobs that ended and are still
+// wanted; `mu` is held, and let go while the caller takes each.
+void hand_over(Pass& pass, std::unique_lock<std::mutex>& lock,
+               const std::function<bool(std::size_t, ProbeDone&)>& settle) {
+    std::vector<std::size_t> ended;
+    ended.swap(pass.ended);
+    for (const std::size_t i : ended) {
+        Slot& s = pass.slots[i];
+        if (i > pass.stop_at) continue;  // after a refusal: as if never started
+        ProbeDone done;
+        if (!s.expired) done = std::move(s.done);  // else out of time: no result
+        s.handed = true;
+        lock.unlock();
+        const bool go_on = settle(i, done);
+        lock.lock();
+        if (!go_on) pass.stop_at = std::min(pass.stop_at, i);
+    }
+    while (pass.next < pass.slots.size() && pass.slots[pass.next].handed)
+        ++pass.next;
 }
 
 }  // namespace
@@ -223,9 +280,26 @@ int probe_limit() {
     return static_cast<int>(n);
 }
 
+bool pass_stop_request() noexcept {
+    const int fd = stop_fd.load();
+    if (fd < 0 || stop_asked.exchange(true)) return false;
+    const int saved = errno;
+    const char byte = 0;
+    (void)!write(fd, &byte, 1);
+    errno = saved;
+    return true;
+}
+
+bool pass_stop_requested() {
+    return stop_asked.load();
+}
+
 void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
-                const std::function<bool(std::size_t, ProbeDone&)>& commit,
-                const std::function<void()>& tick) {
+                const std::function<bool(std::size_t, ProbeDone&)>& settle,
+                const std::function<bool()>& tick) {
+    std::call_once(wake_once, [] {
+        if (pipe2(wake_fds, O_CLOEXEC | O_NONBLOCK) != 0) wake_fds[0] = wake_fds[1] = -1;
+    });
     Pass pass;
     pass.slots.resize(jobs.size());
     pass.limit = limit;
@@ -240,37 +314,32 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
     }
     for (const auto& [host, queue] : pass.waiting)
         pass.ready.insert(queue.front());
+    for (Slot& s : pass.slots) {
+        if (!s.network) s.done.result = url_parser(s.job->url, s.job->retries, &s.done.trace);
+    }
 
     std::unique_lock<std::mutex> lock(pass.mu);
     start_jobs(pass, 0);
     if (pass.no_thread != 0) {
         lock.unlock();
-        probe_one_at_a_time(jobs, pass.no_thread, commit, tick);
+        probe_one_at_a_time(jobs, pass.no_thread, settle, tick);
         return;
     }
-    std::size_t& next = pass.next;
-    for (;;) {
-        // Hand over, in file order, whatever is settled.
-        while (next < jobs.size() && next <= pass.stop_at) {
-            Slot& s = pass.slots[next];
-            if (s.network && !s.expired && !s.finished) break;
-            ProbeDone done;
-            if (s.network && !s.expired) done = std::move(s.done);
-            // else for an expired job done.result stays null: out of time
-            lock.unlock();
-            if (!s.network) done.result = url_parser(s.job->url, s.job->retries, &done.trace);
-            const bool go_on = commit(next, done);
-            lock.lock();
-            if (!go_on) pass.stop_at = std::min(pass.stop_at, next);
-            ++next;
-        }
-        if (next >= jobs.size() || next > pass.stop_at) break;
-        lock.unlock();
-        tick();
-        lock.lock();
-        pass.progress.wait_for(lock, std::chrono::seconds(1),
-                               [&] { return settled(pass) || refusal_due(pass); });
+    // Jobs settled by their form need no probe: theirs come first.
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        if (!pass.slots[i].network) pass.ended.push_back(i);
     }
+    stop_fd = wake_fds[1];
+    for (;;) {
+        hand_over(pass, lock, settle);
+        if (pass.next >= jobs.size() || pass.next > pass.stop_at || stop_asked) break;
+        lock.unlock();
+        const bool go_on = tick();
+        if (go_on) wait_for_wake(std::chrono::seconds(1));
+        lock.lock();
+        if (!go_on) break;
+    }
+    stop_fd = -1;
     // Every wait of a probe ends by its job's deadline, so the workers
     // still probing end soon; none may outlive the pass. After a refusal
     // their results are not wanted: their waits end at once, so the lock

@@ -36,13 +36,25 @@ struct ProbeDone {
 };
 
 /// Probes `jobs`, at most `limit` at once and MAX_PROBES_PER_HOST on one
-/// host name, starting them in file order (jobs settled by their form need
-/// no slot). Each result is handed to `commit(index, done)` on the calling
-/// thread, in file order, in batches: about once a second, and when no job
-/// runs any more. `commit` returns false to end the pass there: no later
-/// job is started or handed over. A refused FTP login stops the start of
-/// later jobs as soon as it is known. `tick` is called on the calling
-/// thread after each batch while jobs run.
+/// host name, starting them in file order. Each result is handed to
+/// `settle(index, done)` on the calling thread soon after it is in, in the
+/// order the jobs end: jobs settled by their form first, then about once a
+/// second and when no job runs any more. A refused FTP login stops the
+/// start of later jobs as soon as it is known, and ends the pass once every
+/// earlier job has ended: later probes still running are called off and
+/// not handed over. `tick` is called on the calling thread after each
+/// batch; it returns false to end the pass at once (the probes still
+/// running are called off). Without a worker thread the jobs are probed in
+/// file order on the calling thread, and `settle` returning false ends the
+/// pass there.
 void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
-                const std::function<bool(std::size_t, ProbeDone&)>& commit,
-                const std::function<void()>& tick);
+                const std::function<bool(std::size_t, ProbeDone&)>& settle,
+                const std::function<bool()>& tick);
+
+/// Asks the pass in progress to end soon: async-signal-safe, for a stop
+/// signal's handler. True when a pass was asked; false when none is
+/// probing with worker threads, or it was asked already (the caller then
+/// ends the run at once).
+bool pass_stop_request() noexcept;
+/// True once a pass was asked to stop.
+bool pass_stop_requested();
