@@ -11,6 +11,7 @@
 #include "lock_fifo.h"
 #include "net.h"
 #include "sandbox.h"
+#include "sanitizers.h"
 #include "scripted_server.h"
 #include "util.h"
 
@@ -189,6 +190,38 @@ TEST_F(DetectorRun, ClosedStandardErrorPipeIsHarmless) {
     EXPECT_FALSE(path_exists(TEST_MARKER));
     EXPECT_EQ(count_tokens(area.lock_path()), 1);
     EXPECT_EQ(area.queue()[1].type, "3");
+}
+
+// Too little memory, whatever the limit: the run says so in words (or
+// probes on its own thread), gives the token back and leaves the queue
+// whole.
+TEST_F(DetectorRun, LittleMemoryIsSaidAndHarmless) {
+#ifdef QV2_SANITIZED
+    GTEST_SKIP() << "the sanitizers' own memory would be limited";
+#endif
+    if (std::string(QV2_DETECT_BIN).find("/emulated/") != std::string::npos)
+        GTEST_SKIP() << "the emulator's memory would be limited";
+    DownloadArea area;
+    ScriptedServer web("127.0.0.1", 80,
+                       {{script::read_request(), script::send("HTTP/1.0 200 OK\r\n\r\n")}});
+    std::vector<QueueRec> jobs;
+    for (int i = 1; i <= 8; ++i)
+        jobs.push_back(waiting(i, "http://127.0.0.1/" + std::to_string(i)));
+    LockHolder lock(area.lock_path(), 1);
+    bool said = false;
+    for (long kib = 3000; kib <= 6000; kib += 100) {
+        area.write_queue(jobs);
+        const ProcResult r =
+            run_process({"prlimit", "--as=" + std::to_string(kib * 1024), QV2_DETECT_BIN}, {}, 20);
+        EXPECT_EQ(count_tokens(area.lock_path()), 1) << kib;
+        EXPECT_EQ(r.err.find("uncaught exception"), std::string::npos) << kib << r.err;
+        said = said || r.err.find("qv2_detect: ran out of memory\n") != std::string::npos;
+        const auto q = area.queue();
+        ASSERT_EQ(q.size(), jobs.size()) << kib;
+        for (std::size_t i = 0; i < q.size(); ++i)
+            EXPECT_EQ(q[i].url, jobs[i].url) << kib;
+    }
+    EXPECT_TRUE(said);
 }
 
 // A USB disk mounted at a long path: the whole 12th line is the base path,
