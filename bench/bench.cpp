@@ -21,7 +21,9 @@
 //   bigpages  8 jobs reading 1 MiB HTML pages at once: peak RSS, and one
 //             big page against one short page;
 //   longrun   20,000 settled jobs and 120 slow new ones: bytes written to
-//             the queue's folder against the queue's size, and rewrites.
+//             the queue's folder against the queue's size, and rewrites;
+//   killloss  a 2 MB queue killed at moments of its run: the results
+//             settled more than 2 s before the kill that were lost.
 // Usage: qv2_bench --detector PATH --bare PATH [--runs N] [--only SCENARIO]
 #include <fcntl.h>
 #include <signal.h>
@@ -520,6 +522,50 @@ void longrun(const std::string& detector, int runs) {
     row("longrun", "rewrites", fixed(median(rewrites), 0));
 }
 
+// A 2 MB queue whose 100 waiting jobs settle steadily for about 8 s,
+// killed with SIGKILL at several moments: the results settled more than
+// 2 s before the kill that the file does not hold.
+void killloss(const std::string& detector, int runs) {
+    constexpr int ANSWER_MS = 600;
+    ScriptedServer slow("127.0.0.3", 80,
+                        {{script::read_request(), script::pause(ANSWER_MS),
+                          script::send("HTTP/1.0 200 OK\r\n\r\n"), script::close()}});
+    many_names(100);
+    DownloadArea area;
+    LockHolder lock(area.lock_path(), 1);
+    std::vector<QueueRec> jobs;
+    for (int i = 1; i <= 1900; ++i)
+        jobs.push_back(QueueRec{i, "magnet:?xt=" + std::to_string(i), "magnet:?", "3", 'v', 0});
+    for (int i = 0; i < 100; ++i)
+        jobs.push_back(waiting(1901 + i, "http://h" + std::to_string(i) + ".test/x"));
+    int worst = 0;
+    for (int r = 0; r < runs; ++r) {
+        for (const double kill_at : {2.5, 4.0, 5.5, 7.0}) {
+            area.write_queue(jobs);
+            const int before = slow.connections();
+            std::vector<std::pair<double, int>> accepted;  // (seconds, connections)
+            const double t0 = now_seconds();
+            Child c({detector}, {});
+            while (now_seconds() - t0 < kill_at) {
+                accepted.emplace_back(now_seconds() - t0, slow.connections() - before);
+                usleep(20 * 1000);
+            }
+            c.signal(SIGKILL);
+            c.wait(10);
+            post_token(area.lock_path());  // the token a SIGKILL took along
+            // Accepted by then, answered 2 s before the kill.
+            int answered = 0;
+            for (const auto& [t, n] : accepted)
+                if (t <= kill_at - 2 - ANSWER_MS / 1000.0) answered = n;
+            int written = 0;
+            for (const auto& q : area.queue())
+                written += q.id > 1900 && q.status == 'v';
+            worst = std::max(worst, answered - written);
+        }
+    }
+    row("killloss", "settled > 2 s before a SIGKILL, lost", std::to_string(worst), "0");
+}
+
 int bench_main(int argc, char** argv) {
     std::string detector, bare, only;
     int runs = 9;
@@ -553,6 +599,7 @@ int bench_main(int argc, char** argv) {
     if (wanted("samehost")) samehost(detector, std::max(1, runs / 3));
     if (wanted("bigpages")) bigpages(detector, std::max(1, runs / 3));
     if (wanted("longrun")) longrun(detector, std::max(1, runs / 9));
+    if (wanted("killloss")) killloss(detector, std::max(1, runs / 3));
 
     std::printf("%-9s  %-24s  %-12s  %s\n", "scenario", "metric", "median", "target");
     for (const Row& r : rows)
