@@ -374,11 +374,12 @@ TEST_F(DetectorPass, SlowHungLookupDoesNotSpoilLaterJobs) {
     ScriptedServer http("127.0.0.1", 80, {HTTP_OK});
     area->write_queue({waiting(1, "http://hung.test/a"), waiting(2, "http://web.test/b"),
                        waiting(3, "http://hung.test/c"), waiting(4, "http://hung.test/d")});
-    // One bounded lookup for the name, one job at a time or not.
+    // One bounded lookup for the name, one job at a time or not: a second
+    // would take the run to 6 s, however busy the machine.
     for (const char* probes : {"1", "8"}) {
         const double t0 = now_seconds();
         const ProcResult r = run_process({QV2_DETECT_BIN}, {{"QV2_DETECT_PROBES", probes}}, 60);
-        EXPECT_LT(now_seconds() - t0, 4.5) << probes;
+        EXPECT_LT(now_seconds() - t0, 5.9) << probes;
         EXPECT_EQ(r.status, 0);
         const auto q = area->queue();
         EXPECT_EQ(q[0], done(1, "http://hung.test/a", "ftp://hung.test/a", "5", 'w', 1));
