@@ -62,50 +62,80 @@ need_cross_packages() {
 # reassembly) that the project builds itself, for this machine and every
 # router target alike, with its own configuration (deps/mbedtls_config.h);
 # the router builds link c-ares built the same way (Debian has no
-# big-endian MIPS packages to link against). Each source is Debian's source
-# package of the version pinned in deps/NAME.version, checked by apt
-# against the signed index and fetched through a private sources list (the
-# machine's own stays as it is). Built libraries are kept outside the work
-# tree, keyed by version, target and every deps/NAME file (configuration,
-# patches): CMakeLists.txt works out the same key.
+# big-endian MIPS packages to link against). Each source is the upstream
+# release pinned in deps/NAME.version, by version and by the SHA-256 of its
+# tarball, as a Debian source package carries it (checked by apt against
+# the signed index, fetched through a private sources list; the machine's
+# own stays as it is), with that package's patch series applied first:
+# Debian's security fixes ship too. The suites are tried in order, so a
+# fresh clone keeps building when one moves on. Built libraries are kept
+# outside the work tree, keyed by version, target and every deps/NAME file
+# (configuration, patches): CMakeLists.txt works out the same key.
 QV2_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DEPS_CACHE=${QV2_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/qv2-detect}
-# deps/NAME.version: the pinned Debian version, then the release it is in.
+# deps/NAME.version: the upstream version, the SHA-256 of its tarball, and
+# the Debian suites to look for it in, in order.
 dep_version() {
     sed -n 1p "$QV2_ROOT/deps/$1.version"
 }
-dep_suite() {
+dep_sha256() {
     sed -n 2p "$QV2_ROOT/deps/$1.version"
+}
+dep_suites() {
+    sed -n 3p "$QV2_ROOT/deps/$1.version"
 }
 
 # dep_dir NAME TRIPLET: where the library NAME for TRIPLET is (or goes).
-# The key covers every deps/NAME file and, for a router, its toolchain.
+# The key covers every deps/NAME file, this script (how it builds) and, for
+# a router, its toolchain.
 dep_dir() {
     local sum toolchain=()
     [ -f "$QV2_ROOT/cmake/$2.cmake" ] &&
         toolchain=("$QV2_ROOT/cmake/$2.cmake" "$QV2_ROOT/cmake/cross-common.cmake")
     sum=$( (cd "$QV2_ROOT/deps" && LC_ALL=C ls -1 | LC_ALL=C grep -E "^$1[._-]" | LC_ALL=C sort |
-        xargs cat; cat "${toolchain[@]}" /dev/null) | sha256sum)
+        xargs cat; cat "$QV2_ROOT/scripts/deps.sh" "${toolchain[@]}" /dev/null) | sha256sum)
     echo "$DEPS_CACHE/$1-$(dep_version "$1")-$2-${sum:0:12}"
 }
 
-# dep_tarball NAME: the upstream source of the pinned version (fetched once).
-dep_tarball() {
-    local version src apt
+# dep_source NAME: a folder holding a Debian source package of NAME with
+# the pinned upstream tarball (fetched once): NAME_*.orig.tar.* and
+# NAME_*.debian.tar.*.
+dep_source() {
+    local version sum suite src apt
     version=$(dep_version "$1")
-    apt=$DEPS_CACHE/apt-$(dep_suite "$1")
-    src=$DEPS_CACHE/src/$1-$version
-    if ! ls "$src/$1"_*.orig.tar.* >/dev/null 2>&1; then
-        mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$src.tmp"
-        echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-            "http://deb.debian.org/debian $(dep_suite "$1") main" >"$apt/sources.list"
-        local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
-            -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o APT::Sandbox::User=root)
-        apt-get "${opts[@]}" update >&2
-        (cd "$src.tmp" && apt-get "${opts[@]}" source --download-only "$1=$version" >&2)
-        rm -rf "$src" && mv "$src.tmp" "$src"
+    sum=$(dep_sha256 "$1")
+    src=$DEPS_CACHE/src/$1-$version-${sum:0:12}
+    if ! ls "$src/$1"_*.debian.tar.* >/dev/null 2>&1; then
+        for suite in $(dep_suites "$1"); do
+            apt=$DEPS_CACHE/apt-$suite
+            mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
+            echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
+                "http://deb.debian.org/debian $suite main" >"$apt/sources.list"
+            local opts=(-o "Dir::Etc::SourceList=$apt/sources.list"
+                -o Dir::Etc::SourceParts=/dev/null -o "Dir::State::Lists=$apt/lists"
+                -o "Dir::Cache=$apt/cache" -o APT::Sandbox::User=root)
+            apt-get -q "${opts[@]}" update >/dev/null 2>&1 || continue
+            local debian
+            for debian in $(apt-cache "${opts[@]}" showsrc "$1" 2>/dev/null |
+                sed -n "s/^Version: \(${version}-.*\)/\1/p"); do
+                rm -rf "$src.tmp" && mkdir -p "$src.tmp"
+                (cd "$src.tmp" && apt-get -q "${opts[@]}" source --download-only \
+                    "$1=$debian" >/dev/null 2>&1) || continue
+                if (cd "$src.tmp" && ls "$1"_*.orig.tar.* | grep -v '\.asc$' |
+                    xargs sha256sum | grep -q "^$sum "); then
+                    echo "$1 $version: Debian's $debian ($suite)" >&2
+                    rm -rf "$src" && mv "$src.tmp" "$src"
+                    break 2
+                fi
+            done
+        done
+        rm -rf "$src.tmp"
+        if ! ls "$src/$1"_*.debian.tar.* >/dev/null 2>&1; then
+            echo "no Debian suite ($(dep_suites "$1")) has $1 $version with the pinned tarball" >&2
+            return 1
+        fi
     fi
-    ls "$src/$1"_*.orig.tar.* | grep -v '\.asc$'
+    echo "$src"
 }
 
 # need_dep NAME [TRIPLET]: builds the static library NAME (mbedtls or
@@ -116,15 +146,22 @@ dep_tarball() {
 # a TLS 1.2 server sign its key exchange with the RSA-PSS the client
 # offers (the library offers it but refused the answer).
 need_dep() {
-    local name=$1 triplet=${2:-$(gcc -dumpmachine)} dir tarball work
+    local name=$1 triplet=${2:-$(gcc -dumpmachine)} dir src work
     dir=$(dep_dir "$name" "$triplet")
     [ -d "$dir/lib" ] && return 0
     command -v patch >/dev/null || need_packages patch
-    tarball=$(dep_tarball "$name")
+    src=$(dep_source "$name")
     work=$(mktemp -d)
     mkdir "$work/src"
-    tar -xf "$tarball" -C "$work/src" --strip-components=1
+    tar -xf "$(ls "$src/$name"_*.orig.tar.* | grep -v '\.asc$')" -C "$work/src" --strip-components=1
+    tar -xf "$(ls "$src/$name"_*.debian.tar.*)" -C "$work/src"
     local p opts=()
+    # Debian's series first (its fixes), then the project's own patches.
+    if [ -f "$work/src/debian/patches/series" ]; then
+        for p in $(sed 's/#.*//' "$work/src/debian/patches/series"); do
+            patch -d "$work/src" -p1 --quiet <"$work/src/debian/patches/$p"
+        done
+    fi
     for p in "$QV2_ROOT/deps/$name"-*.patch; do
         [ -f "$p" ] && patch -d "$work/src" -p1 --quiet <"$p"
     done
@@ -139,11 +176,15 @@ need_dep() {
     local cross=() flags="-O2"
     if [ "$triplet" != "$(gcc -dumpmachine)" ]; then
         cross=(-DCMAKE_TOOLCHAIN_FILE="$QV2_ROOT/cmake/$triplet.cmake")
-        flags="-Os -ffunction-sections -fdata-sections"
+        # LTO objects with their code beside: the detector links them whole
+        # program (smaller), the tests as they are.
+        flags="-Os -ffunction-sections -fdata-sections -flto -ffat-lto-objects"
     fi
     echo "building $name $(dep_version "$name") for $triplet" >&2
-    cmake -S "$work/src" -B "$work/build" "${cross[@]}" -DCMAKE_BUILD_TYPE=None \
-        -DCMAKE_C_FLAGS="$flags" -DCMAKE_POSITION_INDEPENDENT_CODE=ON "${opts[@]}" \
+    # Through CFLAGS, so that a toolchain's own flags (the ARM
+    # architecture, the float ABI) are kept beside them.
+    CFLAGS="$flags" cmake -S "$work/src" -B "$work/build" "${cross[@]}" -DCMAKE_BUILD_TYPE=None \
+        -DCMAKE_POSITION_INDEPENDENT_CODE=ON "${opts[@]}" \
         -DCMAKE_INSTALL_PREFIX="$dir.tmp" -DCMAKE_INSTALL_LIBDIR=lib >/dev/null
     cmake --build "$work/build" -j"$(nproc)" >/dev/null
     rm -rf "$dir.tmp" && cmake --install "$work/build" >/dev/null
