@@ -3,10 +3,13 @@
 // use. Every option left out is code a router does not carry.
 #pragma once
 
-// Platform
+// Platform. Certificate dates are turned into calendar time by the
+// detector's own UTC conversion: the C library's gmtime_r brings its
+// time-zone, scanf and strtod code into a static executable.
 #define MBEDTLS_HAVE_ASM
 #define MBEDTLS_HAVE_TIME
 #define MBEDTLS_HAVE_TIME_DATE
+#define MBEDTLS_PLATFORM_GMTIME_R_ALT
 #define MBEDTLS_PLATFORM_C
 #define MBEDTLS_FS_IO
 #define MBEDTLS_ENTROPY_C
