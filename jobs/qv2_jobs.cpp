@@ -30,7 +30,8 @@ const char* const MAIN_HELP =
     "\n"
     "QUEUE_FILE defaults to the queue of the download area named in\n"
     "/opt/etc/qv2_general.conf, FIFO to that area's lock. 'qv2_jobs COMMAND --help'\n"
-    "tells more. Exit status: 0 success, 1 usage error, 2 failure.\n";
+    "tells more. 'qv2_jobs --version' names the version and the libraries built\n"
+    "into qv2_detect. Exit status: 0 success, 1 usage error, 2 failure.\n";
 
 const char* const LIST_HELP =
     "Usage: qv2_jobs list [--json] [--lock FIFO] [QUEUE_FILE]\n"
@@ -327,6 +328,12 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(MAIN_HELP, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        // The libraries built into qv2_detect beside it: the versions whose
+        // security fixes it has.
+        std::puts("qv2-detect " QV2_VERSION " (" QV2_LIBRARIES ")");
         return 0;
     }
     if (command == "list") return cmd_list(argc - 1, argv + 1);

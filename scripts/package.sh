@@ -1,22 +1,25 @@
 #!/usr/bin/env bash
 # Packages a router owner installs: for each router target, builds the
-# static executables and makes dist/qv2-detect_VERSION_ARCH.ipk in the form
-# the router package managers install (an ar archive of debian-binary,
-# control.tar.gz and data.tar.gz), with the architecture names of the
-# common router feed, then checks each package: dpkg-deb reads it, its
-# control fields, files and modes are right, and its qv2_detect, unpacked
-# into a scratch root, does a detection run under qemu-user. Run as root.
+# static executables and makes dist/ARCH/qv2-detect_VERSION_ARCH.ipk as the
+# router feed's ipkg-build makes them (a gzip'd tar of ./debian-binary,
+# ./data.tar.gz and ./control.tar.gz, owners root, names sorted, times
+# fixed), with the feed's control fields and architecture names, and a feed
+# index beside it (dist/ARCH/Packages and Packages.gz). Then checks each
+# package as the feed's client reads it: from the index, into a scratch
+# root, where its qv2_detect does a detection run under qemu-user, and out
+# again. Run as root.
 #   scripts/package.sh [--no-check]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" binutils
+need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 need_mbedtls
 need_cross_packages
 
 # The project's one version, where CMake keeps it.
 version=$(sed -n 's/^project(qv2_detect VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-mkdir -p dist
+# What the feed's packages carry the same way: sorted names, root, one time.
+tar_opts=(--format=gnu --owner=0 --group=0 --numeric-owner --sort=name --mtime=@0)
 packages=()
 for t in "${CROSS_TARGETS[@]}"; do
     triplet=${t%%:*} arch=${t#*:}
@@ -32,36 +35,56 @@ for t in "${CROSS_TARGETS[@]}"; do
     install -D -m 0644 man/qv2_detect.8 "$root/opt/share/man/man8/qv2_detect.8"
     install -D -m 0644 man/qv2_jobs.1 "$root/opt/share/man/man1/qv2_jobs.1"
     install -D -m 0644 LICENSE "$root/opt/share/doc/qv2-detect/LICENSE"
+    # The libraries built in, and so the security fixes the package has.
+    emulator=$(sed -n 's/^set(QV2_EMULATOR \(.*\))/\1/p' "cmake/$triplet.cmake")
+    "$emulator" "$dir/jobs/qv2_jobs" --version >"$root/opt/share/doc/qv2-detect/VERSIONS"
+    chmod 0644 "$root/opt/share/doc/qv2-detect/VERSIONS"
     mkdir -p "$work/control"
+    # No field may begin with another's name: the feed's client matches
+    # field names by their start, so "SourceName" would be read as "Source".
     cat >"$work/control/control" <<CONTROL
 Package: qv2-detect
 Version: $version
-Architecture: $arch
-Maintainer: qv2-detect developers <qv2-detect@users.invalid>
+Depends: ca-bundle
+Source: qv2-detect
 License: MIT
+LicenseFiles: LICENSE
 Section: net
-Installed-Size: $(du -sk --apparent-size "$root/opt" | cut -f1)
+URL: http://qv2-detect.invalid/
+Maintainer: qv2-detect developers <qv2-detect@users.invalid>
+Architecture: $arch
+Installed-Size: $(find "$root" -type f -printf '%s\n' | awk '{ n += $1 } END { print n }')
 Description: URL type detector of the qv2 download manager
  Sorts the download manager's new jobs to the right downloader (HTTP,
- FTP, BitTorrent, NZB, ed2k) by probing their URLs. https links need a
- CA bundle at /opt/etc/ssl/certs/ca-certificates.crt (the ca-certificates
- package).
+ FTP, BitTorrent, NZB, ed2k) by probing their URLs. https links use the
+ CA bundle at /opt/etc/ssl/certs/ca-certificates.crt (ca-bundle).
 CONTROL
     echo "2.0" >"$work/debian-binary"
-    tar_opts=(--owner=root:0 --group=root:0 --sort=name --mtime=@0)
-    tar -czf "$work/control.tar.gz" "${tar_opts[@]}" -C "$work/control" ./control
-    tar -czf "$work/data.tar.gz" "${tar_opts[@]}" -C "$root" ./opt
-    pkg=dist/qv2-detect_${version}_$arch.ipk
-    rm -f "$pkg"
-    (cd "$work" && ar rc "$OLDPWD/$pkg" debian-binary control.tar.gz data.tar.gz)
+    (cd "$work/control" && tar "${tar_opts[@]}" -cf - ./control | gzip -n9 >"$work/control.tar.gz")
+    (cd "$root" && tar "${tar_opts[@]}" -cf - . | gzip -n9 >"$work/data.tar.gz")
+    mkdir -p "dist/$arch"
+    name=qv2-detect_${version}_$arch.ipk
+    (cd "$work" && tar "${tar_opts[@]}" -cf - ./debian-binary ./data.tar.gz ./control.tar.gz |
+        gzip -n9 >"$OLDPWD/dist/$arch/$name")
+    # The feed index: the control fields, where the file is, its size and
+    # checksum, then a blank line.
+    {
+        sed '/^Description:/,$d' "$work/control/control"
+        echo "Filename: $name"
+        echo "Size: $(stat -c %s "dist/$arch/$name")"
+        echo "SHA256sum: $(sha256sum "dist/$arch/$name" | cut -d' ' -f1)"
+        sed -n '/^Description:/,$p' "$work/control/control"
+        echo
+    } >"dist/$arch/Packages"
+    gzip -n9 -c "dist/$arch/Packages" >"dist/$arch/Packages.gz"
     rm -rf "$work"
-    packages+=("$PWD/$pkg:$arch:$(sed -n 's/^set(QV2_EMULATOR \(.*\))/\1/p' "cmake/$triplet.cmake")")
-    echo "$pkg"
+    packages+=("$PWD/dist/$arch:$arch:$emulator")
+    echo "dist/$arch/$name"
 done
 
 [ "${1:-}" = "--no-check" ] && exit 0
 cmake -S . -B build -DQV2_WERROR=ON -DQV2_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)" --target driver_test >/dev/null
-QV2_PACKAGES="${packages[*]}" QV2_VERSION="$version" \
+QV2_FEEDS="${packages[*]}" QV2_VERSION="$version" \
     ctest --test-dir build -R '^Package\.' --output-on-failure --no-tests=error
 echo "packages checked"
