@@ -496,18 +496,30 @@ void bigpages(const std::string& detector, int runs) {
         fixed(median(one), 2, " / ") + fixed(median(small), 2, " MiB"), "within 1 MiB");
 }
 
+// A server that answers every request after `ms`.
+Script answer_after(int ms) {
+    return {script::read_request(), script::pause(ms), script::send("HTTP/1.0 200 OK\r\n\r\n"),
+            script::close()};
+}
+
+// `settled` detected jobs, then `waiting` ones on as many names (at most
+// `names`, from many_names).
+std::vector<QueueRec> settled_then_waiting(int settled, int waiting_jobs, int names) {
+    std::vector<QueueRec> jobs;
+    for (int i = 1; i <= settled; ++i)
+        jobs.push_back(QueueRec{i, "magnet:?xt=" + std::to_string(i), "magnet:?", "3", 'v', 0});
+    for (int i = 0; i < waiting_jobs; ++i)
+        jobs.push_back(
+            waiting(settled + 1 + i, "http://h" + std::to_string(i % names) + ".test/x"));
+    return jobs;
+}
+
 void longrun(const std::string& detector, int runs) {
-    ScriptedServer slow("127.0.0.3", 80,
-                        {{script::read_request(), script::pause(800),
-                          script::send("HTTP/1.0 200 OK\r\n\r\n"), script::close()}});
+    ScriptedServer slow("127.0.0.3", 80, {answer_after(800)});
     many_names(16);
     DownloadArea area;
     LockHolder lock(area.lock_path(), 1);
-    std::vector<QueueRec> jobs;
-    for (int i = 1; i <= 20000; ++i)
-        jobs.push_back(QueueRec{i, "magnet:?xt=" + std::to_string(i), "magnet:?", "3", 'v', 0});
-    for (int i = 0; i < 120; ++i)
-        jobs.push_back(waiting(20001 + i, "http://h" + std::to_string(i % 16) + ".test/x"));
+    const std::vector<QueueRec> jobs = settled_then_waiting(20000, 120, 16);
     std::vector<double> ratio, rewrites, wall;
     for (int r = 0; r < runs; ++r) {
         area.write_queue(jobs);
@@ -527,17 +539,11 @@ void longrun(const std::string& detector, int runs) {
 // 2 s before the kill that the file does not hold.
 void killloss(const std::string& detector, int runs) {
     constexpr int ANSWER_MS = 600;
-    ScriptedServer slow("127.0.0.3", 80,
-                        {{script::read_request(), script::pause(ANSWER_MS),
-                          script::send("HTTP/1.0 200 OK\r\n\r\n"), script::close()}});
+    ScriptedServer slow("127.0.0.3", 80, {answer_after(ANSWER_MS)});
     many_names(100);
     DownloadArea area;
     LockHolder lock(area.lock_path(), 1);
-    std::vector<QueueRec> jobs;
-    for (int i = 1; i <= 1900; ++i)
-        jobs.push_back(QueueRec{i, "magnet:?xt=" + std::to_string(i), "magnet:?", "3", 'v', 0});
-    for (int i = 0; i < 100; ++i)
-        jobs.push_back(waiting(1901 + i, "http://h" + std::to_string(i) + ".test/x"));
+    const std::vector<QueueRec> jobs = settled_then_waiting(1900, 100, 100);
     int worst = 0;
     for (int r = 0; r < runs; ++r) {
         for (const double kill_at : {2.5, 4.0, 5.5, 7.0}) {

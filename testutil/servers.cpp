@@ -37,10 +37,27 @@ bool wait_for_port(const std::string& ip, int port, double seconds) {
         seconds);
 }
 
+ServerProcess::~ServerProcess() {
+    if (!proc_) return;
+    proc_->signal(SIGTERM);
+    proc_->wait(5);
+}
+
+std::string ServerProcess::log() const {
+    return read_file(dir_.path() + "/" + log_name_);
+}
+
+void ServerProcess::start(const std::vector<std::string>& argv, const std::string& ip, int port) {
+    proc_ = std::make_unique<Child>(argv, std::vector<std::pair<std::string, std::string>>{});
+    if (!wait_for_port(ip, port, 10))
+        throw std::runtime_error(argv[0] + " did not start: " + log() + proc_->wait(1).err);
+}
+
 NginxServer::NginxServer(const std::string& ip, int port,
                          const std::map<std::string, std::string>& files, const std::string& extra,
-                         const CertFiles* tls) {
-    const std::string d = dir_.path();
+                         const CertFiles* tls)
+    : ServerProcess("error.log") {
+    const std::string d = dir();
     chmod(d.c_str(), 0755);
     mkdir((d + "/www").c_str(), 0755);
     mkdir((d + "/tmp").c_str(), 0755);
@@ -81,25 +98,13 @@ NginxServer::NginxServer(const std::string& ip, int port,
                          d + "/www;\n" + extra +
                          "  }\n"
                          "}\n");
-    proc_ = std::make_unique<Child>(
-        std::vector<std::string>{"/usr/sbin/nginx", "-p", d, "-e", d + "/error.log", "-c", conf},
-        std::vector<std::pair<std::string, std::string>>{});
-    if (!wait_for_port(ip, port, 10))
-        throw std::runtime_error("nginx did not start: " + log() + proc_->wait(1).err);
-}
-
-NginxServer::~NginxServer() {
-    proc_->signal(SIGTERM);
-    proc_->wait(5);
-}
-
-std::string NginxServer::log() const {
-    return read_file(dir_.path() + "/error.log");
+    start({"/usr/sbin/nginx", "-p", d, "-e", d + "/error.log", "-c", conf}, ip, port);
 }
 
 VsftpdServer::VsftpdServer(const std::string& ip, const std::map<std::string, std::string>& files,
-                           const std::string& extra) {
-    const std::string d = dir_.path();
+                           const std::string& extra)
+    : ServerProcess("vsftpd.log") {
+    const std::string d = dir();
     chmod(d.c_str(), 0755);
     // vsftpd refuses an anonymous root the anonymous user could write to.
     mkdir((d + "/root").c_str(), 0555);
@@ -113,19 +118,7 @@ VsftpdServer::VsftpdServer(const std::string& ip, const std::map<std::string, st
                          "/empty\nwrite_enable=NO\nseccomp_sandbox=NO\n"
                          "xferlog_enable=NO\nsyslog_enable=NO\nvsftpd_log_file=" +
                          d + "/vsftpd.log\npam_service_name=vsftpd\n" + extra);
-    proc_ = std::make_unique<Child>(std::vector<std::string>{"/usr/sbin/vsftpd", conf},
-                                    std::vector<std::pair<std::string, std::string>>{});
-    if (!wait_for_port(ip, 21, 10))
-        throw std::runtime_error("vsftpd did not start: " + proc_->wait(1).err);
-}
-
-VsftpdServer::~VsftpdServer() {
-    proc_->signal(SIGTERM);
-    proc_->wait(5);
-}
-
-std::string VsftpdServer::log() const {
-    return read_file(dir_.path() + "/vsftpd.log");
+    start({"/usr/sbin/vsftpd", conf}, ip, 21);
 }
 
 TlsFront::TlsFront(const std::string& ip, int port, const CertFiles& cert, int plain_port) {
@@ -217,8 +210,9 @@ CertFiles TestCa::issue(const std::string& host, bool expired, std::size_t paddi
 
 ApacheServer::ApacheServer(const std::string& ip, int port,
                            const std::map<std::string, std::string>& files,
-                           const std::string& extra, const CertFiles* tls) {
-    const std::string d = dir_.path();
+                           const std::string& extra, const CertFiles* tls)
+    : ServerProcess("error.log") {
+    const std::string d = dir();
     chmod(d.c_str(), 0755);
     mkdir((d + "/www").c_str(), 0755);
     write_tree(d + "/www", files);
@@ -237,18 +231,5 @@ ApacheServer::ApacheServer(const std::string& ip, int port,
     for (const auto& m : modules)
         conf = "LoadModule " + m + "_module /usr/lib/apache2/modules/mod_" + m + ".so\n" + conf;
     write_file(d + "/apache2.conf", conf + extra);
-    proc_ = std::make_unique<Child>(std::vector<std::string>{"/usr/sbin/apache2", "-DFOREGROUND",
-                                                             "-d", d, "-f", d + "/apache2.conf"},
-                                    std::vector<std::pair<std::string, std::string>>{});
-    if (!wait_for_port(ip, port, 10))
-        throw std::runtime_error("apache2 did not start: " + log() + proc_->wait(1).err);
-}
-
-ApacheServer::~ApacheServer() {
-    proc_->signal(SIGTERM);
-    proc_->wait(5);
-}
-
-std::string ApacheServer::log() const {
-    return read_file(dir_.path() + "/error.log");
+    start({"/usr/sbin/apache2", "-DFOREGROUND", "-d", d, "-f", d + "/apache2.conf"}, ip, port);
 }

@@ -5,6 +5,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "util.h"
 
@@ -13,22 +15,35 @@ struct CertFiles {
     std::string cert, key;
 };
 
-/// nginx serving `files` (path under the root -> content) on ip:port, with
-/// `extra` added to its server block (for redirects, say), over TLS with
-/// `tls` when given. Relative Location headers are sent as written.
-class NginxServer {
+/// A server program a test starts in a folder of its own, stopped
+/// (SIGTERM) and its folder removed with the object.
+class ServerProcess {
   public:
-    NginxServer(const std::string& ip, int port, const std::map<std::string, std::string>& files,
-                const std::string& extra = "", const CertFiles* tls = nullptr);
-    ~NginxServer();
-    NginxServer(const NginxServer&) = delete;
-    NginxServer& operator=(const NginxServer&) = delete;
-    /// The server's error log (for failure messages).
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+    /// The server's log in its folder (for failure messages).
     std::string log() const;
+
+  protected:
+    explicit ServerProcess(std::string log_name) : log_name_(std::move(log_name)) {}
+    /// Starts argv; throws, with the log, unless ip:port accepts soon.
+    void start(const std::vector<std::string>& argv, const std::string& ip, int port);
+    const std::string& dir() const { return dir_.path(); }
 
   private:
     TempDir dir_;
+    std::string log_name_;
     std::unique_ptr<Child> proc_;
+};
+
+/// nginx serving `files` (path under the root -> content) on ip:port, with
+/// `extra` added to its server block (for redirects, say), over TLS with
+/// `tls` when given. Relative Location headers are sent as written.
+class NginxServer : public ServerProcess {
+  public:
+    NginxServer(const std::string& ip, int port, const std::map<std::string, std::string>& files,
+                const std::string& extra = "", const CertFiles* tls = nullptr);
 };
 
 /// vsftpd settings under which every login is refused: USER is answered
@@ -39,18 +54,10 @@ inline constexpr const char* VSFTPD_REFUSE_LOGINS =
 
 /// vsftpd in standalone foreground mode on ip:21 with an anonymous root
 /// holding `files`; `extra` lines are added to its configuration.
-class VsftpdServer {
+class VsftpdServer : public ServerProcess {
   public:
     VsftpdServer(const std::string& ip, const std::map<std::string, std::string>& files,
                  const std::string& extra = "anonymous_enable=YES\nlocal_enable=NO\n");
-    ~VsftpdServer();
-    VsftpdServer(const VsftpdServer&) = delete;
-    VsftpdServer& operator=(const VsftpdServer&) = delete;
-    std::string log() const;
-
-  private:
-    TempDir dir_;
-    std::unique_ptr<Child> proc_;
 };
 
 /// A TLS front (socat) on ip:port that hands the plain bytes to a loopback
@@ -103,18 +110,10 @@ class TestCa {
 /// `extra` added to its configuration (redirects, say), over TLS with
 /// `tls` when given. Its absolute redirects name the host and port the
 /// request's Host line gave, as its defaults do.
-class ApacheServer {
+class ApacheServer : public ServerProcess {
   public:
     ApacheServer(const std::string& ip, int port, const std::map<std::string, std::string>& files,
                  const std::string& extra = "", const CertFiles* tls = nullptr);
-    ~ApacheServer();
-    ApacheServer(const ApacheServer&) = delete;
-    ApacheServer& operator=(const ApacheServer&) = delete;
-    std::string log() const;
-
-  private:
-    TempDir dir_;
-    std::unique_ptr<Child> proc_;
 };
 
 /// True once something accepts connections on ip:port (within `seconds`).
