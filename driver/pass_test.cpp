@@ -678,8 +678,10 @@ TEST_F(DetectorPass, SlowDeadHostCostsOneJobsTime) {
         jobs.push_back(waiting(i, "http://other.test/f" + std::to_string(i)));
     area->write_queue(jobs);
     const ProcResult r = run();
+    // One wait per job would take a minute; an emulator on a busy machine
+    // may take twice the one job's time.
     EXPECT_GE(r.seconds, 6 - 0.2);
-    EXPECT_LT(r.seconds, 6 + 4.0);
+    EXPECT_LT(r.seconds, 3 * 6.0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(area->queue().back(), done(20, jobs.back().url, "ftp://other.test/f20", "5", 'w', 1));
 }
