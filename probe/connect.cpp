@@ -2,6 +2,7 @@
 // the job's retry class.
 #include "connect.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,8 +12,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "host_memory.h"
+#include "report.h"
 #include "resolve.h"
 #include "transport.h"
 #include "unique_fd.h"
@@ -52,6 +55,18 @@ class PlainTransport : public Transport {
     bool timed_out_ = false;
 };
 
+// "192.0.2.7" or "2001:db8::1", for the steps a probe shows.
+std::string address_text(const HostAddress& a) {
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(a.family, a.family == AF_INET6 ? static_cast<const void*>(&a.v6) : &a.v4, text,
+              sizeof text);
+    return text;
+}
+
+long long elapsed_ms(Clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
 }  // namespace
 
 std::unique_ptr<Transport> plain_transport() {
@@ -67,8 +82,18 @@ int tcp_connect(const std::string& host, int port, int retries) {
     const int seconds = probe_timeout(retries);
     // A server that let an earlier probe of the run wait in vain is not
     // waited for again by one that would wait no longer.
-    if (host_known_silent(host, port, seconds)) return 0;
+    if (host_known_silent(host, port, seconds)) {
+        report_step("connect", host + ":" + std::to_string(port) +
+                                   " not tried: it did not answer an earlier job");
+        return 0;
+    }
+    auto t0 = Clock::now();
     const auto addr = resolve_host(host, seconds);
+    const std::string address = addr ? address_text(*addr) : "";
+    report_step("lookup", host + (addr ? " -> " + address : std::string(": no address")) + " (" +
+                              std::to_string(elapsed_ms(t0)) + " ms)");
+    const std::string where = (addr && addr->family == AF_INET6 ? "[" + address + "]" : address) +
+                              ":" + std::to_string(port);
     if (!addr) return 0;
     int fd = socket(addr->family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return 0;
@@ -109,17 +134,24 @@ int tcp_connect(const std::string& host, int port, int retries) {
     // Connected without blocking, so that the wait for the answer can be
     // called off like any other.
     const auto since = Clock::now();
+    t0 = since;
+    auto failed = [&](const char* why) {
+        report_step("connect", where + ": " + why);
+        return 0;
+    };
     if (connect(s.get(), reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
-        if (errno != EINPROGRESS) return 0;
+        if (errno != EINPROGRESS) return failed(std::strerror(errno));
         if (!wait_fd(s.get(), POLLOUT, seconds * 1000, Clock::time_point::max())) {
             host_remember_silent(host, port, seconds, since);
-            return 0;
+            return failed("no answer in time");
         }
         int err = 0;
         socklen_t err_len = sizeof err;
-        if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &err_len) != 0 || err != 0) return 0;
+        if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &err_len) != 0 || err != 0)
+            return failed(std::strerror(err));
     }
     host_answered(host, port);
+    report_step("connect", where + " (" + std::to_string(elapsed_ms(t0)) + " ms)");
     // Blocking again: every later wait is a wait_fd, and a send waits at
     // most the send time-out.
     const int fl = fcntl(s.get(), F_GETFL);

@@ -130,6 +130,7 @@ int ftp_transfer(ProbeContext& context, int retries) {
     bool silent = false;
     const auto since = Clock::now();
     const auto greeting = get_line(s.get(), retries, &silent);
+    if (greeting) report_step("reply", *greeting);
     if (!greeting) {
         if (silent) host_remember_silent(*parts->host, parts->port, probe_timeout(retries), since);
         return finish(*parts, OUTCOME_FAILED);
@@ -139,11 +140,15 @@ int ftp_transfer(ProbeContext& context, int retries) {
         return finish(*parts, OUTCOME_FAILED);
     }
     send_control(s.get(), "USER ", *parts->user, "\r\n");
+    report_step("command", "USER " + *parts->user);
     const auto user_reply = get_line(s.get(), retries);
+    if (user_reply) report_step("reply", *user_reply);
     if (!user_reply) return finish(*parts, OUTCOME_FAILED);
     if (reply_code_is("331", *user_reply)) {
         send_control(s.get(), "PASS ", *parts->password, "\r\n");
+        report_step("command", "PASS (not shown)");
         const auto pass_reply = get_line(s.get(), retries);
+        if (pass_reply) report_step("reply", *pass_reply);
         if (!pass_reply || !reply_code_is("230", *pass_reply)) {
             report(2, "login failed");
             return finish(*parts, OUTCOME_LOGIN_REFUSED);

@@ -333,7 +333,9 @@ int http_transfer(ProbeContext& ctx, int retries) {
     const std::unique_ptr<Transport> conn = e->tls ? tls_transport() : plain_transport();
     if (!conn->open(*e->host, e->port, retries)) return finish(ctx, OUTCOME_FAILED);
     const int seconds = probe_timeout(retries);
-    if (!conn->send(build_http_request(ctx))) return finish(ctx, OUTCOME_FAILED);
+    const std::string request = build_http_request(ctx);
+    report_step("request", std::string_view(request).substr(0, request.find('\r')));
+    if (!conn->send(request)) return finish(ctx, OUTCOME_FAILED);
 
     const auto deadline = Clock::now() + std::chrono::seconds(REPLY_TIME_FACTOR * seconds);
     // The first bytes: read on until the four that must say "HTTP" are
@@ -353,6 +355,7 @@ int http_transfer(ProbeContext& ctx, int retries) {
         std::string(block, first) + read_http_reply(*conn, ctx, seconds * 1000, deadline, &end,
                                                     std::string_view(block + first, n - first));
     if (ctx.data.has_value()) ctx.data_source = e;
+    report_step("reply", std::string_view(reply).substr(0, reply.find('\n')));
     if (reply.size() < 10) return finish(ctx, OUTCOME_FAILED);  // no status digit
     const char digit = reply[9];
     // A header block cut at the cap may end inside a line: only whole lines
@@ -384,6 +387,7 @@ int http_transfer(ProbeContext& ctx, int retries) {
         url_init(*target, resolve_reference(*e, *location));
         ctx.current = target;  // e stays alive: it is read again below
         ctx.trail.push_back(target->spec.value_or(""));
+        report_step("redirect", ctx.trail.back());
         ++ctx.redirect_count;
         http_transfer(ctx, retries);
     } else if (digit == '4' || digit == '5') {
@@ -401,6 +405,7 @@ int http_transfer(ProbeContext& ctx, int retries) {
                 // A magnet or ed2k link is settled as a Location to it is.
                 if (target->kind != KIND_HTTP) ctx.current->kind = target->kind;
                 ctx.trail.push_back(*ctx.current->spec);
+                report_step("refresh", ctx.trail.back());
             }
         }
         // Taken once: an enclosing redirect call would otherwise apply it

@@ -46,11 +46,17 @@ struct ReportPiece {
     std::string text;
     /// Said at most once per run, however many jobs come upon it.
     bool once_per_run = false;
+    /// A step of the probe, told only to whoever asked to follow them.
+    bool step = false;
 };
 
 /// Seconds that bound every lookup, connect, send and read of a probe:
 /// 3 for retries up to 1, 5 for 2, 8 from 3 on.
 int probe_timeout(int retries);
+
+/// While on, this thread's probes also tell, into the ProbeTrace's said,
+/// each step they take (a lookup, a connect, a request, a reply...).
+void report_steps(bool on);
 
 /// What the pass learns of a probe besides its final record.
 struct ProbeTrace {

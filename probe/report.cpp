@@ -8,6 +8,7 @@
 namespace {
 
 thread_local std::vector<ReportPiece>* report_sink = nullptr;
+thread_local bool stepping = false;
 
 void say(std::string_view text, bool once) {
     if (report_sink != nullptr) {
@@ -21,6 +22,30 @@ void say(std::string_view text, bool once) {
 
 void report_into(std::vector<ReportPiece>* sink) {
     report_sink = sink;
+}
+
+void report_steps(bool on) {
+    stepping = on;
+}
+
+void report_step(std::string_view what, std::string_view text) {
+    if (!stepping || report_sink == nullptr) return;
+    constexpr std::size_t COLUMN = 9;
+    std::string line(what);
+    line.resize(std::max(COLUMN, line.size() + 1), ' ');
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+        text.remove_suffix(1);
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b != 0x7f) {
+            line += c;
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+            line += hex;
+        }
+    }
+    report_sink->push_back({line + "\n", false, true});
 }
 
 void report(int /*level*/, const char* format, ...) {

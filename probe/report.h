@@ -19,6 +19,9 @@ void report_once(const std::string& text);
 /// Sends what this thread reports into `sink` instead of stderr (null:
 /// stderr again).
 void report_into(std::vector<ReportPiece>* sink);
+/// With report_steps on, puts a step into the sink as a line: `what` in a
+/// column, then `text` (server text with its control bytes as \xNN).
+void report_step(std::string_view what, std::string_view text);
 
 /// One piece of a strconcat list; a null text ends the list.
 struct ConcatPiece {

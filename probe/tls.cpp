@@ -19,6 +19,7 @@
 #include <psa/crypto.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <cstdlib>
 #include <map>
@@ -219,6 +220,7 @@ class TlsTransport : public Transport {
             if (rc == 0) rc = handshake(retries);
         }
         if (rc != 0) return fail(rc, retries);
+        report_step("tls", connection_text());
         if (mbedtls_ssl_get_version_number(&ssl_) == MBEDTLS_SSL_VERSION_TLS1_2)
             keep_session(host, port, ssl_);  // a 1.3 session comes with its ticket, later
         return true;
@@ -301,6 +303,22 @@ class TlsTransport : public Transport {
             rc = mbedtls_ssl_handshake(&ssl_);
         } while (rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET);
         return rc;
+    }
+
+    // The version, the cipher suite and the certificate it was verified
+    // with (none when a session was resumed), for the steps a probe shows.
+    std::string connection_text() const {
+        std::string text =
+            strconcat(mbedtls_ssl_get_version(&ssl_), ", ", mbedtls_ssl_get_ciphersuite(&ssl_));
+        const mbedtls_x509_crt* crt = mbedtls_ssl_get_peer_cert(&ssl_);
+        if (crt == nullptr) return text + ", session resumed";
+        char subject[256], issuer[256], until[16];
+        if (mbedtls_x509_dn_gets(subject, sizeof subject, &crt->subject) < 0) subject[0] = '\0';
+        if (mbedtls_x509_dn_gets(issuer, sizeof issuer, &crt->issuer) < 0) issuer[0] = '\0';
+        std::snprintf(until, sizeof until, "%04d-%02d-%02d", crt->valid_to.year, crt->valid_to.mon,
+                      crt->valid_to.day);
+        return strconcat(text, ", certificate ", subject, ", valid until ", until, ", issuer ",
+                         issuer);
     }
 
     // Says why the handshake failed (a failed connect has said so, or
