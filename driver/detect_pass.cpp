@@ -164,6 +164,61 @@ std::optional<std::string> fitting_url(const WaitingJob& job, const ProbeTrace& 
     return std::nullopt;
 }
 
+// A line of the pass's own, said with the job's.
+void say(std::vector<ReportPiece>& said, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+void say(std::vector<ReportPiece>& said, const char* format, ...) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    said.push_back(ReportPiece{line, false});
+}
+
+// What a job's probes come to: its record's new fields (none: the job is
+// left as it is), what it says, and whether the pass goes on after it.
+struct Decision {
+    std::optional<Pending> write;
+    std::vector<ReportPiece> said;
+    bool go_on = true;
+};
+
+Decision decide(const WaitingJob& job, ProbeDone& done) {
+    Decision d;
+    d.said = std::move(done.trace.said);
+    if (done.result == nullptr) {
+        // A server that trickles must not hold the lock for minutes.
+        const Verdict v = failed(job.retries);
+        say(d.said, "job %d: its probes took more than %d s, counted as unreachable\n",
+            static_cast<int>(job.id), JOB_TIME_FACTOR * probe_timeout(job.retries));
+        const std::string resolved =
+            job.node != nullptr ? std::string(field_text(job.node->resolved_url)) : "";
+        d.write = Pending{job.node, resolved, v.type, v.status, v.retries};
+        return d;
+    }
+    const Verdict v = classify(*done.result, job.retries);
+    const std::string resolved = done.result->spec.value_or("");
+    const std::optional<std::string> fits =
+        fitting_url(job, done.trace, v.status != STATUS_WAITING);
+    if (!fits) {
+        say(d.said,
+            "job %d: resolved URL of %zu characters does not fit, nor does any URL of its "
+            "chain; the job is left unchanged\n",
+            static_cast<int>(job.id), resolved.size());
+    } else {
+        if (resolved.size() >= LN_RESOLVED_URL_LEN) {
+            say(d.said,
+                "job %d: resolved URL of %zu characters does not fit, the last URL of its "
+                "chain that fits is written\n",
+                static_cast<int>(job.id), resolved.size());
+        }
+        d.write = Pending{job.node, *fits, v.type, v.status, v.retries};
+    }
+    d.go_on = v.go_on;
+    return d;
+}
+
 // What each job said, printed whole and in file order, as a one-at-a-time
 // pass prints it; a note meant once per run only the first time.
 class Sayings {
@@ -194,18 +249,6 @@ class Sayings {
     std::set<std::string> once_;
 };
 
-// A line of the pass's own, said with the job's.
-void say(std::vector<ReportPiece>& said, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-void say(std::vector<ReportPiece>& said, const char* format, ...) {
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    said.push_back(ReportPiece{line, false});
-}
-
 }  // namespace
 
 int initlognote3() {
@@ -234,45 +277,16 @@ int initlognote3() {
     std::size_t last = waiting.size();  // no job after this one counts: a refused login
     // Each result as soon as it is in, whatever the jobs before it do.
     auto settle = [&](std::size_t i, ProbeDone& done) {
-        const WaitingJob& job = waiting[i];
-        std::vector<ReportPiece> said = std::move(done.trace.said);
-        bool go_on = true;
-        if (done.result == nullptr) {
-            // A server that trickles must not hold the lock for minutes.
-            const Verdict v = failed(job.retries);
-            say(said, "job %d: its probes took more than %d s, counted as unreachable\n",
-                static_cast<int>(job.id), JOB_TIME_FACTOR * probe_timeout(job.retries));
-            writer.add(i, {job.node, std::string(field_text(job.node->resolved_url)), v.type,
-                           v.status, v.retries});
-        } else {
-            const Verdict v = classify(*done.result, job.retries);
-            const std::string resolved = done.result->spec.value_or("");
-            const std::optional<std::string> fits =
-                fitting_url(job, done.trace, v.status != STATUS_WAITING);
-            if (!fits) {
-                say(said,
-                    "job %d: resolved URL of %zu characters does not fit, nor does any URL of "
-                    "its chain; the job is left unchanged\n",
-                    static_cast<int>(job.id), resolved.size());
-            } else {
-                if (resolved.size() >= LN_RESOLVED_URL_LEN) {
-                    say(said,
-                        "job %d: resolved URL of %zu characters does not fit, the last URL of "
-                        "its chain that fits is written\n",
-                        static_cast<int>(job.id), resolved.size());
-                }
-                writer.add(i, {job.node, *fits, v.type, v.status, v.retries});
-            }
-            go_on = v.go_on;
-        }
-        if (!go_on) {
+        Decision d = decide(waiting[i], done);
+        if (d.write) writer.add(i, std::move(*d.write));
+        if (!d.go_on) {
             // After a refused login the later jobs wait for the next run.
             last = std::min(last, i);
             writer.drop_after(last);
         }
-        sayings.add(i, std::move(said));
+        sayings.add(i, std::move(d.said));
         sayings.print_ready(last);
-        return go_on;
+        return d.go_on;
     };
     auto tick = [&] {
         writer.write_if_due();
@@ -283,4 +297,33 @@ int initlognote3() {
     writer.write();
     sayings.print_rest([&](std::size_t i) { return i <= last || writer.written(i); });
     return lock.release();
+}
+
+int check_job(const std::string& url, int retries, std::FILE* out) {
+    static const char* const TYPE_NAMES[] = {"",    "HTTP",         "FTP", "torrent",
+                                             "NZB", "undetermined", "ed2k"};
+    const WaitingJob job{nullptr, 0, url, retries};
+    ProbeDone done;
+    report_steps(true);
+    done.result = probe_job({url, retries}, &done.trace);
+    report_steps(false);
+    const Decision d = decide(job, done);
+    bool line_open = false;  // the detector's own messages may end without a line end
+    for (const ReportPiece& p : d.said) {
+        if (p.step && line_open) std::fputc('\n', out);
+        std::fwrite(p.text.data(), 1, p.text.size(), out);
+        line_open = !p.text.empty() && p.text.back() != '\n';
+    }
+    if (line_open) std::fputc('\n', out);
+    if (!d.write) {
+        std::fprintf(out, "result   left as it is: waiting, retries %d\n", retries);
+        return 3;
+    }
+    const Pending& w = *d.write;
+    const int type = w.type[0] - '0';
+    std::fprintf(out, "result   type %s (%s), status %c, resolved %s, retries %d\n", w.type,
+                 type >= 1 && type <= 6 ? TYPE_NAMES[type] : "?", static_cast<char>(w.status),
+                 w.resolved.c_str(), static_cast<int>(w.retries));
+    if (w.status == STATUS_DETECTED) return 0;
+    return w.status == STATUS_LOGIN_REFUSED ? 4 : 3;
 }

@@ -3,6 +3,9 @@
 
 #include <signal.h>
 
+#include <cstdio>
+#include <string>
+
 /// Created by the download manager while a run is due; removed at its end.
 inline constexpr const char* DETECT_MARKER = "/opt/etc/qv2_detect_protected";
 
@@ -15,6 +18,13 @@ int detect_run();
 /// negative result of opening the queue file, or the result of closing the
 /// lock.
 int initlognote3();
+
+/// Probes `url` as a detection run probes a waiting job with that URL and
+/// retry counter (the same dispatch, time-outs and rules), without the
+/// queue or its lock, and writes to `out` each step taken, what the
+/// detector would say, and what the job would become. 0 when the job
+/// would be settled, 3 when it would stay waiting, 4 for a refused login.
+int check_job(const std::string& url, int retries, std::FILE* out);
 
 /// Every signal that stops a run (SIGTERM, SIGINT, SIGUSR1 and the like):
 /// the queue-lock token is given back and the run ends with status 0, at

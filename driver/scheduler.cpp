@@ -280,6 +280,11 @@ int probe_limit() {
     return static_cast<int>(n);
 }
 
+std::shared_ptr<UrlParts> probe_job(const ProbeJob& job, ProbeTrace* trace) {
+    if (!url_target(job.url).network) return url_parser(job.url, job.retries, trace);
+    return probe_in_time(job, job_deadline(job), trace);
+}
+
 bool pass_stop_request() noexcept {
     const int fd = stop_fd.load();
     if (fd < 0 || stop_asked.exchange(true)) return false;

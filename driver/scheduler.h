@@ -51,6 +51,10 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
                 const std::function<bool(std::size_t, ProbeDone&)>& settle,
                 const std::function<bool()>& tick);
 
+/// One job's probes on the calling thread, as a pass probes it (within the
+/// job's time): the final record, or null when they ran past that time.
+std::shared_ptr<UrlParts> probe_job(const ProbeJob& job, ProbeTrace* trace);
+
 /// Asks the pass in progress to end soon: async-signal-safe, for a stop
 /// signal's handler. True when a pass was asked; false when none is
 /// probing with worker threads, or it was asked already (the caller then

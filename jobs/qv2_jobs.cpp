@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "driver.h"
 #include "jobs.h"
 #include "store.h"
 
@@ -27,6 +28,7 @@ const char* const MAIN_HELP =
     "  add URL [QUEUE_FILE]     append a job waiting for detection\n"
     "  lock init [FIFO]         create the queue lock with one token and hold it\n"
     "  lock status [FIFO]       print how many tokens the queue lock holds\n"
+    "  check [--retries N] URL  probe URL as a detection run would, step by step\n"
     "\n"
     "QUEUE_FILE defaults to the queue of the download area named in\n"
     "/opt/etc/qv2_general.conf, FIFO to that area's lock. 'qv2_jobs COMMAND --help'\n"
@@ -52,6 +54,21 @@ const char* const ADD_HELP =
     "\n"
     "  --id N        the job's id (default: one above the greatest)\n"
     "  --lock FIFO   the queue lock (default: .sems/sem.jqs beside the queue's .logs)\n"
+    "  --help        show this help\n";
+
+const char* const CHECK_HELP =
+    "Usage: qv2_jobs check [--retries N] URL\n"
+    "Probe URL exactly as a detection run probes a waiting job with that URL and\n"
+    "retry counter N (0 to 3, default 0): the same protocols and fallback,\n"
+    "redirects, meta refresh, declared types, TLS verification, time-outs and\n"
+    "rules. The queue and its lock are not touched. Prints a line for each step\n"
+    "(lookup, connect, tls, request, reply, redirect, refresh, fallback, FTP\n"
+    "commands and replies), the lines the detector would write, and the result:\n"
+    "the type, status, resolved URL and retries the job would get.\n"
+    "Exit status: 0 settled (status v), 3 still waiting, 4 FTP login refused,\n"
+    "1 usage error.\n"
+    "\n"
+    "  --retries N   the job's retry counter, which sets its time-outs\n"
     "  --help        show this help\n";
 
 const char* const LOCK_HELP =
@@ -171,7 +188,31 @@ bool parse_options(int argc, char** argv, const char* command, const option* lon
     return true;
 }
 
-enum { OPT_HELP = 1, OPT_JSON, OPT_LOCK, OPT_ID };
+enum { OPT_HELP = 1, OPT_JSON, OPT_LOCK, OPT_ID, OPT_RETRIES };
+
+int cmd_check(int argc, char** argv) {
+    static const option opts[] = {{"help", no_argument, nullptr, OPT_HELP},
+                                  {"retries", required_argument, nullptr, OPT_RETRIES},
+                                  {nullptr, 0, nullptr, 0}};
+    int retries = 0, first = 0, status = 0;
+    bool help = false;
+    if (!parse_options(argc, argv, "check", opts, first, status, [&](int c) {
+            if (c == OPT_HELP) help = true;
+            if (c == OPT_RETRIES) {
+                const std::string n = optarg;
+                if (n.size() != 1 || n[0] < '0' || n[0] > '3') {
+                    status = usage_error("--retries takes 0, 1, 2 or 3", "check");
+                    return false;
+                }
+                retries = n[0] - '0';
+            }
+            return true;
+        }))
+        return status;
+    if (help) return std::fputs(CHECK_HELP, stdout), 0;
+    if (argc - first != 1) return usage_error("check takes one URL", "check");
+    return check_job(argv[first], retries, stdout);
+}
 
 int cmd_list(int argc, char** argv) {
     static const option opts[] = {{"help", no_argument, nullptr, OPT_HELP},
@@ -339,5 +380,6 @@ int main(int argc, char** argv) {
     if (command == "list") return cmd_list(argc - 1, argv + 1);
     if (command == "add") return cmd_add(argc - 1, argv + 1);
     if (command == "lock") return cmd_lock(argc - 1, argv + 1);
+    if (command == "check") return cmd_check(argc - 1, argv + 1);
     return usage_error("unknown command '" + command + "'", nullptr);
 }

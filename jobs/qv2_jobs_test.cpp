@@ -4,9 +4,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
+
 #include "area.h"
 #include "lock_fifo.h"
 #include "sandbox.h"
+#include "servers.h"
 #include "util.h"
 
 namespace {
@@ -135,3 +139,56 @@ TEST_F(QueueTool, LockInitHoldsOneTokenUntilStopped) {
 }
 
 }  // namespace
+
+// check probes a URL as a run probes a waiting job with it: the result it
+// prints is what the run then writes, and neither the queue nor its lock
+// is touched.
+TEST_F(QueueTool, CheckSaysWhatARunWrites) {
+    sandbox_hosts(
+        "127.0.0.1 localhost web.test\n127.0.0.2 ftp.test\n127.0.0.3 deny.test\n"
+        "127.0.0.4 dead.test\n");
+    TestCa ca;
+    ASSERT_TRUE(sandbox_replace("/etc/ssl/certs/ca-certificates.crt", read_file(ca.cert())));
+    const CertFiles cert = ca.issue("web.test");
+    const std::map<std::string, std::string> files = {
+        {"f.iso", "x"}, {"page.html", "<META HTTP-EQUIV=\"REFRESH\" CONTENT=\"0; url=/f.iso\">"}};
+    const std::string scripts =
+        "    location = /r1 { return 302 /r2; }\n    location = /r2 { return 302 /f.iso; }\n"
+        "    location = /dl.php { default_type application/x-bittorrent; return 200 d8:e; }\n";
+    NginxServer http("127.0.0.1", 80, files, scripts);
+    NginxServer https("127.0.0.1", 443, files, scripts, &cert);
+    VsftpdServer ftp("127.0.0.2", {{"pub/b.iso", "b"}});
+    VsftpdServer deny("127.0.0.3", {}, VSFTPD_REFUSE_LOGINS);
+    // The refusal last: the run ends there.
+    const std::pair<std::string, int> cases[] = {
+        {"http://web.test/r1", 0},        {"https://web.test/f.iso", 0},
+        {"http://web.test/page.html", 0}, {"https://web.test/dl.php?id=7", 0},
+        {"ftp://ftp.test/pub/b.iso", 0},  {"http://dead.test/x.iso", 3},
+        {"ftp://deny.test/x.iso", 4},
+    };
+    std::vector<QueueRec> queue;
+    for (const auto& [url, code] : cases)
+        queue.push_back(waiting(static_cast<std::int32_t>(queue.size() + 1), url));
+    area->write_queue(queue);
+    const std::string before = read_file(area->queue_file());
+    LockHolder lock(area->lock_path(), 1);
+    std::vector<std::string> said;
+    for (const auto& [url, code] : cases) {
+        const ProcResult r = jobs({"check", url}, 60);
+        EXPECT_EQ(r.status, code) << url << r.out << r.err;
+        said.push_back(r.out.substr(std::min(r.out.size(), r.out.rfind("result   "))));
+    }
+    EXPECT_TRUE(read_file(area->queue_file()) == before);
+    EXPECT_EQ(count_tokens(area->lock_path()), 1);
+    ASSERT_EQ(run_process({QV2_DETECT_BIN}, {}, 60).status, 0);
+    const std::map<std::string, std::string> names = {
+        {"1", "HTTP"}, {"2", "FTP"}, {"3", "torrent"}, {"4", "NZB"}, {"5", "undetermined"}};
+    const auto q = area->queue();
+    ASSERT_EQ(q.size(), queue.size());
+    for (std::size_t i = 0; i < q.size(); ++i) {
+        EXPECT_EQ(said[i], "result   type " + q[i].type + " (" + names.at(q[i].type) +
+                               "), status " + static_cast<char>(q[i].status) + ", resolved " +
+                               q[i].resolved_url + ", retries " + std::to_string(q[i].retries) +
+                               "\n");
+    }
+}
