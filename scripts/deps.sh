@@ -176,8 +176,8 @@ need_dep() {
     local cross=() flags="-O2"
     if [ "$triplet" != "$(gcc -dumpmachine)" ]; then
         cross=(-DCMAKE_TOOLCHAIN_FILE="$QV2_ROOT/cmake/$triplet.cmake")
-        # LTO objects with their code beside: the detector links them whole
-        # program (smaller), the tests as they are.
+        # LTO objects, linked whole program (smaller), with their code
+        # beside for a link without LTO.
         flags="-Os -ffunction-sections -fdata-sections -flto -ffat-lto-objects"
     fi
     echo "building $name $(dep_version "$name") for $triplet" >&2
