@@ -31,30 +31,22 @@ namespace {
 using namespace script;
 
 TEST(CertificateTime, UtcConversionIsTheCLibrarys) {
-    const std::int64_t times[] = {0,
-                                  1,
-                                  -1,
-                                  951782399,
-                                  951782400,
-                                  1709164800,
-                                  2147483647,
-                                  -2147483648LL,
-                                  4102444800LL,
-                                  253402300799LL,
-                                  -62135596800LL};
-    for (const std::int64_t t64 : times) {
+    auto fields = [](const tm& t) {
+        return std::vector<int>{t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour,
+                                t.tm_min,  t.tm_sec, t.tm_wday, t.tm_yday};
+    };
+    for (const std::int64_t t64 :
+         {0LL, 1LL, -1LL, 951782399LL, 951782400LL, 1709164800LL, 2147483647LL, -2147483648LL,
+          4102444800LL, 253402300799LL, -62135596800LL}) {
         const auto t = static_cast<time_t>(t64);
         if (static_cast<std::int64_t>(t) != t64) continue;  // no room in a 32-bit time_t
         tm ours{}, libc{};
         ASSERT_NE(mbedtls_platform_gmtime_r(&t, &ours), nullptr);
         ASSERT_NE(gmtime_r(&t, &libc), nullptr);
-        EXPECT_EQ(std::vector<int>({ours.tm_year, ours.tm_mon, ours.tm_mday, ours.tm_hour,
-                                    ours.tm_min, ours.tm_sec, ours.tm_wday, ours.tm_yday}),
-                  std::vector<int>({libc.tm_year, libc.tm_mon, libc.tm_mday, libc.tm_hour,
-                                    libc.tm_min, libc.tm_sec, libc.tm_wday, libc.tm_yday}))
-            << t64;
+        EXPECT_EQ(fields(ours), fields(libc)) << t64;
     }
 }
+
 using namespace std::chrono_literals;
 
 constexpr const char* BUNDLE = "/etc/ssl/certs/ca-certificates.crt";
