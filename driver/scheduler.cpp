@@ -238,11 +238,7 @@ void probe_one_at_a_time(const std::vector<ProbeJob>& jobs, int why,
                  std::strerror(why));
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         ProbeDone done;
-        if (url_target(jobs[i].url).network) {
-            done.result = probe_in_time(jobs[i], job_deadline(jobs[i]), &done.trace);
-        } else {
-            done.result = url_parser(jobs[i].url, jobs[i].retries, &done.trace);
-        }
+        done.result = probe_job(jobs[i], &done.trace);
         if (!settle(i, done) || !tick()) return;
     }
 }
