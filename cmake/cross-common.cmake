@@ -15,9 +15,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-if(QV2_ARCH_FLAGS)
-    set(CMAKE_C_FLAGS_INIT ${QV2_ARCH_FLAGS})
-    set(CMAKE_CXX_FLAGS_INIT ${QV2_ARCH_FLAGS})
+# Where the target's C library links no static PIE (no rcrt1.o), the
+# executables load at a fixed address, and position-independent code would
+# only make them larger: a thirtieth on MIPS.
+if(NOT EXISTS /usr/${QV2_TRIPLET}/lib/rcrt1.o)
+    string(APPEND QV2_ARCH_FLAGS " -fno-pie")
+    set(CMAKE_EXE_LINKER_FLAGS_INIT -no-pie)
 endif()
+set(CMAKE_C_FLAGS_INIT ${QV2_ARCH_FLAGS})
+set(CMAKE_CXX_FLAGS_INIT ${QV2_ARCH_FLAGS})
 set(QV2_STATIC ON CACHE BOOL "Fully static, stripped, size-optimised executables")
 set(CMAKE_CROSSCOMPILING_EMULATOR ${QV2_EMULATOR} CACHE STRING "Runs target programs here")

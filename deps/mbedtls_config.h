@@ -15,7 +15,8 @@
 #define MBEDTLS_ENTROPY_C
 #define MBEDTLS_CTR_DRBG_C
 
-// TLS: the client side of 1.2 and 1.3; no server, DTLS, renegotiation or
+// TLS: the client side of 1.2 and 1.3; no server, DTLS, renegotiation,
+// CBC ciphers (so no encrypt-then-MAC) or
 // debug strings. Tickets and 1.3 resumption let later links to a site skip
 // its full handshake.
 #define MBEDTLS_SSL_TLS_C
@@ -28,7 +29,6 @@
 #define MBEDTLS_SSL_SESSION_TICKETS
 #define MBEDTLS_SSL_SERVER_NAME_INDICATION
 #define MBEDTLS_SSL_EXTENDED_MASTER_SECRET
-#define MBEDTLS_SSL_ENCRYPT_THEN_MAC
 #define MBEDTLS_SSL_KEEP_PEER_CERTIFICATE
 #define MBEDTLS_KEY_EXCHANGE_ECDHE_RSA_ENABLED
 #define MBEDTLS_KEY_EXCHANGE_ECDHE_ECDSA_ENABLED
