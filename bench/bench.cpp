@@ -35,6 +35,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iomanip>
 #include <optional>
 #include <sstream>
@@ -99,6 +100,23 @@ Timed timed_run(std::vector<std::string> argv, bool measure_rss = false,
     t.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     posix_spawn_file_actions_destroy(&fa);
     return t;
+}
+
+// Instructions `argv` executes, its children's included, counted by
+// callgrind: a figure the machine's other load cannot disturb.
+double instructions(const std::vector<std::string>& argv) {
+    TempDir dir;
+    std::vector<std::string> run = {"/usr/bin/valgrind", "--tool=callgrind", "--trace-children=yes",
+                                    "--callgrind-out-file=" + dir / "cg.%p"};
+    run.insert(run.end(), argv.begin(), argv.end());
+    timed_run(run);
+    double total = 0;
+    for (const auto& file : std::filesystem::directory_iterator(dir.path())) {
+        const std::string text = read_file(file.path());
+        const std::size_t at = text.find("\nsummary: ");
+        if (at != std::string::npos) total += std::atof(text.c_str() + at + 10);
+    }
+    return total;
 }
 
 double median(std::vector<double> v) {
@@ -297,6 +315,10 @@ void https20(const std::string& scenario, const std::string& detector, int runs)
     }
     loop += "; do curl -s -o /dev/null \"$u\"; done";
     std::vector<double> det, curl, ratio, rss8, rss1;
+    area.write_queue(jobs);
+    const double det_ins = instructions({detector});
+    if (area.queue()[19].type != "1") std::fprintf(stderr, "%s: unexpected result\n", scenario.c_str());
+    const double curl_ins = instructions({"/bin/sh", "-c", loop});
     for (int r = 0; r < runs; ++r) {
         area.write_queue(jobs);
         const Timed d = timed_run({detector});
@@ -317,6 +339,9 @@ void https20(const std::string& scenario, const std::string& detector, int runs)
     row(scenario, "detector CPU", fixed(median(det) * 1000, 1, " ms"));
     row(scenario, "curl per URL CPU", fixed(median(curl) * 1000, 1, " ms"));
     row(scenario, "detector / curl CPU", fixed(median(ratio), 2), "<= 0.25");
+    row(scenario, "instructions, detector", fixed(det_ins / 1e6, 0, " M"));
+    row(scenario, "instructions, curl loop", fixed(curl_ins / 1e6, 0, " M"));
+    row(scenario, "detector / curl instr.", fixed(det_ins / curl_ins, 2), "<= 0.35");
     row(scenario, "peak RSS, 8 handshakes", fixed(median(rss8), 2, " MiB"), "<= 6 MiB");
     row(scenario, "peak RSS, one https job", fixed(median(rss1), 2, " MiB"), "<= 3 MiB");
 }

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-need_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux nginx-light strace time curl openssl
+need_packages "${BUILD_PACKAGES[@]}" iproute2 util-linux nginx-light strace time curl openssl valgrind
 need_mbedtls
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQV2_STATIC=ON -DQV2_TESTS=ON >/dev/null
 cmake --build build-bench -j"$(nproc)" --target qv2_detect qv2_bench bare_client >/dev/null
