@@ -317,7 +317,8 @@ void https20(const std::string& scenario, const std::string& detector, int runs)
     std::vector<double> det, curl, ratio, rss8, rss1;
     area.write_queue(jobs);
     const double det_ins = instructions({detector});
-    if (area.queue()[19].type != "1") std::fprintf(stderr, "%s: unexpected result\n", scenario.c_str());
+    if (area.queue()[19].type != "1")
+        std::fprintf(stderr, "%s: unexpected result\n", scenario.c_str());
     const double curl_ins = instructions({"/bin/sh", "-c", loop});
     for (int r = 0; r < runs; ++r) {
         area.write_queue(jobs);

@@ -11,7 +11,6 @@
 #define MBEDTLS_HAVE_TIME_DATE
 #define MBEDTLS_PLATFORM_GMTIME_R_ALT
 #define MBEDTLS_PLATFORM_C
-#define MBEDTLS_FS_IO
 #define MBEDTLS_ENTROPY_C
 #define MBEDTLS_CTR_DRBG_C
 
@@ -39,11 +38,10 @@
 #define MBEDTLS_SSL_OUT_CONTENT_LEN 4096
 #define MBEDTLS_SSL_IN_REASSEMBLY_EXTRA (48 * 1024 + 512)
 
-// Certificates: X.509 chains with RSA (PKCS#1 v1.5 and PSS) and ECDSA.
+// Certificates: X.509 chains with RSA (PKCS#1 v1.5 and PSS) and ECDSA. The
+// detector reads the PEM bundle itself, so no PEM, base64 or file code.
 #define MBEDTLS_X509_USE_C
 #define MBEDTLS_X509_CRT_PARSE_C
-#define MBEDTLS_PEM_PARSE_C
-#define MBEDTLS_BASE64_C
 #define MBEDTLS_ASN1_PARSE_C
 #define MBEDTLS_ASN1_WRITE_C
 #define MBEDTLS_OID_C

@@ -543,27 +543,31 @@ TEST_F(DetectorPass, HttpsAndDeclaredTypes) {
         << r.err << web.log();
 }
 
-// Eight handshakes at once, and later links to a site resuming its
-// session, on four names of one server.
-TEST_F(DetectorPass, HttpsJobsAtOnce) {
+// Eight jobs on a name at once cost one full handshake: the others wait
+// for its session and resume it. Three names of one server; each reply
+// says whether its connection resumed ("r") or not (".").
+TEST_F(DetectorPass, HttpsJobsAtOnceShareTheFirstHandshake) {
     TestCa ca;
     ASSERT_TRUE(sandbox_replace("/etc/ssl/certs/ca-certificates.crt", read_file(ca.cert())));
-    sandbox_hosts("127.0.0.1 localhost h0.test h1.test h2.test h3.test\n");
-    const CertFiles cert =
-        ca.issue("h0.test", false, 0, "DNS:h0.test,DNS:h1.test,DNS:h2.test,DNS:h3.test");
-    std::map<std::string, std::string> files;
+    sandbox_hosts("127.0.0.1 localhost h0.test h1.test h2.test\n");
+    const CertFiles cert = ca.issue("h0.test", false, 0, "DNS:h0.test,DNS:h1.test,DNS:h2.test");
     std::vector<QueueRec> jobs;
-    for (int i = 0; i < 20; ++i) {
-        files["f" + std::to_string(i)] = "x";
+    for (int i = 0; i < 24; ++i)
         jobs.push_back(
-            waiting(i + 1, "https://h" + std::to_string(i % 4) + ".test/f" + std::to_string(i)));
-    }
-    NginxServer web("127.0.0.1", 443, files, "", &cert);
+            waiting(i + 1, "https://h" + std::to_string(i / 8) + ".test/f" + std::to_string(i)));
+    NginxServer web(
+        "127.0.0.1", 443, {},
+        "    location / { return 302 \"magnet:?xt=urn:btih:1&dn=$ssl_session_reused\"; }\n", &cert);
     area->write_queue(jobs);
     const ProcResult r = run();
     EXPECT_EQ(r.err, "");
-    for (const auto& q : area->queue())
-        EXPECT_EQ(q.type, "1") << q;
+    std::map<std::string, std::string> reuse;  // by name, in job order
+    for (const auto& q : area->queue()) {
+        EXPECT_EQ(q.type, "3") << q;
+        reuse[q.url.substr(8, 7)] += q.resolved_url.substr(q.resolved_url.size() - 1);
+    }
+    for (const auto& [name, seen] : reuse)
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), '.'), 1) << name << ": " << seen;
 }
 
 // Probing several jobs at once changes nothing a job ends with, nor what

@@ -2,7 +2,9 @@
 // every handshake read and write as they bound the plain ones. The server's
 // chain is verified against the CA bundle and its name against the host;
 // there is never a fallback to an unverified or clear-text request.
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,10 +21,13 @@
 #include <psa/crypto.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <cstdlib>
 #include <map>
+#include <optional>
+#include <set>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -57,9 +62,64 @@ struct CaStore {
 };
 CaStore ca;
 
+// A bundle larger than this is not a CA bundle (a full one is 200 KiB).
+constexpr off_t BUNDLE_MAX = 8 << 20;
+
 bool load_bundle(const char* path) {
-    return access(path, R_OK) == 0 && mbedtls_x509_crt_parse_file(&ca.chain, path) >= 0 &&
-           ca.chain.version != 0;
+    const UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > BUNDLE_MAX)
+        return false;
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = read(fd.get(), text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    text.resize(got);
+    if (text.find("-----BEGIN") == std::string::npos)  // one certificate in DER
+        return mbedtls_x509_crt_parse_der(&ca.chain,
+                                          reinterpret_cast<const unsigned char*>(text.data()),
+                                          text.size()) == 0;
+    return add_pem_certificates(ca.chain, text) > 0;
+}
+
+// Base64's value of `c`, -1 for a character outside it.
+int base64_value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+// The bytes of a PEM block's base64 body (blanks and line ends between),
+// or nothing when it is not base64.
+std::optional<std::vector<unsigned char>> base64_decode(std::string_view body) {
+    std::vector<unsigned char> out;
+    out.reserve(body.size() / 4 * 3);
+    std::uint32_t bits = 0;
+    int have = 0, padding = 0;
+    for (const char c : body) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+        if (c == '=') {
+            ++padding;
+            continue;
+        }
+        const int v = base64_value(c);
+        if (v < 0 || padding > 0) return std::nullopt;
+        bits = bits << 6 | static_cast<std::uint32_t>(v);
+        have += 6;
+        if (have >= 8) {
+            have -= 8;
+            out.push_back(static_cast<unsigned char>(bits >> have));
+        }
+    }
+    if (padding > 2 || have >= 6) return std::nullopt;
+    return out;
 }
 
 // The CA chain, or null (said once per run) when there is none.
@@ -104,9 +164,26 @@ struct KeptSession {
     std::vector<unsigned char> bytes;
     std::uint64_t used = 0;  // when it was last kept: the oldest goes first
 };
+using Site = std::pair<std::string, int>;
 std::mutex sessions_mu;
-std::map<std::pair<std::string, int>, KeptSession> sessions;
+std::map<Site, KeptSession> sessions;
 std::uint64_t sessions_clock = 0;
+// The first full handshake with each site: while one is under way, other
+// probes to the site wait for its session instead of paying a full
+// handshake each (eight probes start at once). Only the first is waited
+// for: after it, a site with no session is reached as before.
+std::set<Site> firsts_begun;
+std::set<Site> firsts_in_flight;
+std::condition_variable session_kept;
+
+// The first handshake with `site` is over, with or without a session.
+void end_first(const Site& site) {
+    {
+        std::lock_guard<std::mutex> lock(sessions_mu);
+        firsts_in_flight.erase(site);
+    }
+    session_kept.notify_all();
+}
 
 void keep_session(const std::string& host, int port, const mbedtls_ssl_context& ssl) {
     mbedtls_ssl_session s;
@@ -139,16 +216,29 @@ void keep_session(const std::string& host, int port, const mbedtls_ssl_context& 
             if (it->second.used < oldest->second.used) oldest = it;
         sessions.erase(oldest);
     }
+    firsts_in_flight.erase({host, port});
+    session_kept.notify_all();
 }
 
-// Offers the session kept for host:port, if any. True when one was
-// offered.
-bool offer_session(const std::string& host, int port, mbedtls_ssl_context& ssl) {
+// Offers the session kept for host:port, if any: true when one was
+// offered. While another probe's first handshake with the site is under
+// way, waits for its session, at most `wait`. A probe that meets the site
+// first is told so (`first`): its session is the one others wait for.
+bool offer_session(const std::string& host, int port, mbedtls_ssl_context& ssl,
+                   std::chrono::milliseconds wait, bool& first) {
     std::vector<unsigned char> bytes;
     {
-        std::lock_guard<std::mutex> lock(sessions_mu);
-        const auto it = sessions.find({host, port});
-        if (it == sessions.end()) return false;
+        const Site site{host, port};
+        std::unique_lock<std::mutex> lock(sessions_mu);
+        session_kept.wait_until(lock, Clock::now() + wait, [&] {
+            return sessions.count(site) != 0 || firsts_in_flight.count(site) == 0;
+        });
+        const auto it = sessions.find(site);
+        if (it == sessions.end()) {
+            first = firsts_begun.insert(site).second;
+            if (first) firsts_in_flight.insert(site);
+            return false;
+        }
         bytes = it->second.bytes;
     }
     mbedtls_ssl_session s;
@@ -164,10 +254,11 @@ void forget_session(const std::string& host, int port) {
     sessions.erase({host, port});
 }
 
-// Key exchange groups, cheapest first: X25519 costs a fraction of the NIST
-// curves on a router's CPU.
+// Key exchange groups, cheapest first: with the library's precomputed
+// tables for P-256's base point, a P-256 exchange costs two thirds of an
+// X25519 one in instructions.
 const std::uint16_t GROUPS[] = {
-    MBEDTLS_SSL_IANA_TLS_GROUP_X25519, MBEDTLS_SSL_IANA_TLS_GROUP_SECP256R1,
+    MBEDTLS_SSL_IANA_TLS_GROUP_SECP256R1, MBEDTLS_SSL_IANA_TLS_GROUP_X25519,
     MBEDTLS_SSL_IANA_TLS_GROUP_SECP384R1, MBEDTLS_SSL_IANA_TLS_GROUP_NONE};
 
 // What is wrong with the server's certificate, from the verify flags.
@@ -192,6 +283,7 @@ class TlsTransport : public Transport {
         mbedtls_ctr_drbg_init(&drbg_);
     }
     ~TlsTransport() override {
+        if (first_) end_first({host_, port_});
         mbedtls_ssl_free(&ssl_);
         mbedtls_ssl_config_free(&conf_);
         mbedtls_ctr_drbg_free(&drbg_);
@@ -208,7 +300,8 @@ class TlsTransport : public Transport {
         timeout_ms_ = probe_timeout(retries) * 1000;
         int rc = configure(*chain);
         if (rc != 0) return fail(rc, retries);
-        const bool offered = offer_session(host, port, ssl_);
+        const bool offered =
+            offer_session(host, port, ssl_, std::chrono::milliseconds(timeout_ms_), first_);
         rc = handshake(retries);
         // A kept session narrows the hello (its version, its ticket); a
         // server that has changed since may refuse it. It costs the job
@@ -258,6 +351,8 @@ class TlsTransport : public Transport {
     void close() override {
         if (fd_) mbedtls_ssl_close_notify(&ssl_);
         fd_.reset();
+        if (first_) end_first({host_, port_});
+        first_ = false;
     }
     bool timed_out() const override { return timed_out_; }
 
@@ -325,6 +420,8 @@ class TlsTransport : public Transport {
     // stays silent, as for plain HTTP).
     bool fail(int rc, int retries) {
         fd_.reset();
+        if (first_) end_first({host_, port_});
+        first_ = false;
         if (rc == MBEDTLS_ERR_NET_CONNECT_FAILED) return false;
         // A session it would not take is not offered to it again.
         forget_session(host_, port_);
@@ -377,6 +474,7 @@ class TlsTransport : public Transport {
     Clock::time_point deadline_;
     Clock::time_point since_;  // when the handshake began
     bool timed_out_ = false;
+    bool first_ = false;  // this is the run's first full handshake with the site
     mbedtls_ssl_context ssl_;
     mbedtls_ssl_config conf_;
     mbedtls_entropy_context entropy_;
@@ -414,6 +512,23 @@ extern "C" struct tm* mbedtls_platform_gmtime_r(const mbedtls_time_t* tt, struct
     static const int before_month[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
     tm_buf->tm_yday = before_month[month - 1] + tm_buf->tm_mday - 1 + (leap && month > 2 ? 1 : 0);
     return tm_buf;
+}
+
+std::size_t add_pem_certificates(mbedtls_x509_crt& chain, std::string_view pem) {
+    // The bundle is public: the library's constant-time base64, made for
+    // keys, was a tenth of an https run's instructions.
+    static constexpr std::string_view BEGIN = "-----BEGIN CERTIFICATE-----";
+    static constexpr std::string_view END = "-----END CERTIFICATE-----";
+    std::size_t added = 0;
+    for (std::size_t at = pem.find(BEGIN); at != std::string_view::npos;) {
+        const std::size_t body = at + BEGIN.size();
+        const std::size_t end = pem.find(END, body);
+        if (end == std::string_view::npos) break;
+        const auto der = base64_decode(pem.substr(body, end - body));
+        if (der && mbedtls_x509_crt_parse_der(&chain, der->data(), der->size()) == 0) ++added;
+        at = pem.find(BEGIN, end + END.size());
+    }
+    return added;
 }
 
 std::string tls_failure_text(int rc) {

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include <mbedtls/x509_crt.h>
+
 #include "connect.h"
 #include "report.h"
 #include "url_text.h"
@@ -44,6 +46,37 @@ TEST(CertificateTime, UtcConversionIsTheCLibrarys) {
         ASSERT_NE(mbedtls_platform_gmtime_r(&t, &ours), nullptr);
         ASSERT_NE(gmtime_r(&t, &libc), nullptr);
         EXPECT_EQ(fields(ours), fields(libc)) << t64;
+    }
+}
+
+// The CA bundle's PEM blocks: each readable certificate is added, and
+// whatever is not one is skipped without costing the others.
+TEST(CaBundle, EachReadableCertificateIsAdded) {
+    const std::string a = read_file(TestCa("A").cert()), b = read_file(TestCa("B").cert());
+    auto crlf = [](std::string t) {
+        for (std::size_t at = 0; (at = t.find('\n', at)) != std::string::npos; at += 2)
+            t.insert(at, "\r");
+        return t;
+    };
+    auto spoil = [](std::string t, const std::string& with) {
+        return t.insert(t.find('\n', t.find("BEGIN")) + 10, with);
+    };
+    const std::string not_a_cert =
+        "-----BEGIN CERTIFICATE-----\naGVsbG8gd29ybGQ=\n-----END CERTIFICATE-----\n";
+    const std::pair<std::string, std::size_t> cases[] = {
+        {"# A\n" + a + "\n# B\n" + b, 2},
+        {crlf(a), 1},
+        {spoil(a, "*") + b, 1},   // not base64
+        {spoil(a, "=A") + b, 1},  // data after the padding
+        {not_a_cert + b, 1},
+        {a.substr(0, a.find("-----END")), 0},
+        {"", 0},
+    };
+    for (const auto& [text, added] : cases) {
+        mbedtls_x509_crt chain;
+        mbedtls_x509_crt_init(&chain);
+        EXPECT_EQ(add_pem_certificates(chain, text), added) << text;
+        mbedtls_x509_crt_free(&chain);
     }
 }
 
