@@ -18,7 +18,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Where the target's C library links no static PIE (no rcrt1.o), the
 # executables load at a fixed address, and position-independent code would
 # only make them larger: a thirtieth on MIPS.
-if(NOT EXISTS /usr/${QV2_TRIPLET}/lib/rcrt1.o)
+if(EXISTS /usr/${QV2_TRIPLET}/lib/rcrt1.o)
+    set(QV2_STATIC_PIE ON)
+else()
     string(APPEND QV2_ARCH_FLAGS " -fno-pie")
     set(CMAKE_EXE_LINKER_FLAGS_INIT -no-pie)
 endif()

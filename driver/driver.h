@@ -34,6 +34,12 @@ int check_job(const std::string& url, int retries, std::FILE* out);
 /// token back, then takes its usual course.
 extern "C" void handle_stop_signal(int sig, siginfo_t* info, void* context);
 
+/// Forbids this process and the threads it starts from now on to run
+/// another program (execve, execveat) or to trace one (ptrace): they fail
+/// with EPERM. False where the kernel can't (before Linux 3.5, or no
+/// seccomp filters): nothing changes then.
+bool forbid_exec();
+
 /// Removes `path` whatever its kind, a directory with all its contents,
 /// never following a symbolic link. Quiet when it is already gone.
 void remove_marker(const char* path = DETECT_MARKER);

@@ -43,5 +43,6 @@ void __verbose_terminate_handler() {
 
 // Arguments are ignored: the download manager starts the detector bare.
 int main() {
+    forbid_exec();
     return detect_run();
 }

@@ -323,7 +323,7 @@ TEST_F(DetectorPass, LinkedQueueStaysLinkedAndLeftOversGo) {
                                     other / "real.jqs.5char", other / "real.jqs.sevench"})
         write_file(name, "left over");
     mkdir((other / "real.jqs.dirxyz").c_str(), 0755);
-    symlink(real.c_str(), (other / "real.jqs.linkxy").c_str());
+    ASSERT_EQ(symlink(real.c_str(), (other / "real.jqs.linkxy").c_str()), 0);
     LockHolder lock(area->lock_path(), 1);
     EXPECT_EQ(run().status, 0);
     struct stat st;

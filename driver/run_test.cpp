@@ -4,10 +4,13 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "area.h"
+#include "driver.h"
 #include "lock_fifo.h"
 #include "net.h"
 #include "sandbox.h"
@@ -79,6 +82,41 @@ TEST_F(DetectorRun, TermSignalWhileWaitingForTheLockEndsAtOnce) {
         EXPECT_EQ(read_file(area.queue_file()), before) << sig;
         EXPECT_EQ(count_tokens(area.lock_path()), 0) << sig;  // it never had one
     }
+}
+
+// In a child: forbids exec, then tries it. 0 when refused with EPERM while
+// other calls still work, 1 when not, 2 where seccomp can't be used here
+// (an old kernel, or an emulator that keeps it for itself).
+int exec_after_forbidding() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!forbid_exec()) _exit(2);
+        char* const argv[] = {const_cast<char*>("/bin/true"), nullptr};
+        execve("/bin/true", argv, environ);
+        const bool refused = errno == EPERM && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 &&
+                             errno == EPERM && getppid() > 0;
+        _exit(refused ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+// The running detector has forbidden itself to start other programs.
+TEST_F(DetectorRun, CannotStartOtherPrograms) {
+    const int tried = exec_after_forbidding();
+    if (tried == 2) GTEST_SKIP() << "no seccomp filters here";
+    EXPECT_EQ(tried, 0);
+    DownloadArea area;
+    area.write_queue({waiting(1, "http://a/x")});
+    LockHolder lock(area.lock_path(), 0);
+    Child c(detector(), {});
+    ASSERT_TRUE(wait_until([&] { return process_has_open(c.pid(), area.lock_path()); }, 10));
+    const std::string status = read_file("/proc/" + std::to_string(c.pid()) + "/status");
+    EXPECT_NE(status.find("NoNewPrivs:\t1\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("Seccomp:\t2\n"), std::string::npos) << status;
+    c.signal(SIGTERM);
+    c.wait(10);
 }
 
 TEST_F(DetectorRun, HangupChangesNothing) {

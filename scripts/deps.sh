@@ -174,7 +174,10 @@ need_dep() {
     esac
     # The host's libraries are position-independent (its executables are
     # PIE); a router's follow its toolchain file.
-    local cross=(-DCMAKE_POSITION_INDEPENDENT_CODE=ON) flags="-O2"
+    # Hardened as the detector is (see CMakeLists.txt).
+    local hardening="-fstack-protector-strong -fstack-clash-protection -D_FORTIFY_SOURCE=2"
+    hardening+=" -Wformat -Werror=format-security"
+    local cross=(-DCMAKE_POSITION_INDEPENDENT_CODE=ON) flags="-O2 $hardening"
     if [ "$triplet" != "$(gcc -dumpmachine)" ]; then
         cross=(-DCMAKE_TOOLCHAIN_FILE="$QV2_ROOT/cmake/$triplet.cmake")
         # LTO objects, linked whole program (smaller), with their code
@@ -182,7 +185,7 @@ need_dep() {
         # throws nothing, and an exception from a callback into the
         # detector ends the run the same way with or without them, as
         # nothing catches it (a fifteenth of the 64-bit ARM executable).
-        flags="-Os -ffunction-sections -fdata-sections -flto -ffat-lto-objects"
+        flags="-Os $hardening -ffunction-sections -fdata-sections -flto -ffat-lto-objects"
         flags+=" -fno-asynchronous-unwind-tables -fno-unwind-tables"
     fi
     echo "building $name $(dep_version "$name") for $triplet" >&2

@@ -17,6 +17,7 @@ jobs=$(($(nproc) * 3))
 cmake -S . -B build -DQV2_WERROR=ON -DQV2_TESTS=ON
 cmake --build build -j"$(nproc)"
 scripts/lint.sh
+scripts/check-hardening.sh build/driver/qv2_detect
 ctest --test-dir build -j"$jobs" --output-on-failure
 
 CC=clang CXX=clang++ cmake -S . -B build-san -DCMAKE_BUILD_TYPE=Debug \
