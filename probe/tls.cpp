@@ -300,8 +300,11 @@ class TlsTransport : public Transport {
         timeout_ms_ = probe_timeout(retries) * 1000;
         int rc = configure(*chain);
         if (rc != 0) return fail(rc, retries);
+        // Waiting for the first handshake is bounded as a handshake of its
+        // own would be; it ends sooner when the first one does.
         const bool offered =
-            offer_session(host, port, ssl_, std::chrono::milliseconds(timeout_ms_), first_);
+            offer_session(host, port, ssl_,
+                          std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_), first_);
         rc = handshake(retries);
         // A kept session narrows the hello (its version, its ticket); a
         // server that has changed since may refuse it. It costs the job
