@@ -283,7 +283,7 @@ class TlsTransport : public Transport {
         mbedtls_ctr_drbg_init(&drbg_);
     }
     ~TlsTransport() override {
-        if (first_) end_first({host_, port_});
+        end_first_handshake();
         mbedtls_ssl_free(&ssl_);
         mbedtls_ssl_config_free(&conf_);
         mbedtls_ctr_drbg_free(&drbg_);
@@ -354,8 +354,7 @@ class TlsTransport : public Transport {
     void close() override {
         if (fd_) mbedtls_ssl_close_notify(&ssl_);
         fd_.reset();
-        if (first_) end_first({host_, port_});
-        first_ = false;
+        end_first_handshake();
     }
     bool timed_out() const override { return timed_out_; }
 
@@ -423,8 +422,7 @@ class TlsTransport : public Transport {
     // stays silent, as for plain HTTP).
     bool fail(int rc, int retries) {
         fd_.reset();
-        if (first_) end_first({host_, port_});
-        first_ = false;
+        end_first_handshake();
         if (rc == MBEDTLS_ERR_NET_CONNECT_FAILED) return false;
         // A session it would not take is not offered to it again.
         forget_session(host_, port_);
@@ -432,6 +430,13 @@ class TlsTransport : public Transport {
         report_raw(said);
         if (timed_out_) host_remember_silent(host_, port_, probe_timeout(retries), since_, said);
         return false;
+    }
+
+    // Others waiting for this site's first session need not wait for this
+    // connection any longer.
+    void end_first_handshake() {
+        if (first_) end_first({host_, port_});
+        first_ = false;
     }
 
     // The socket calls under mbedTLS, each bounded like a plain one.
