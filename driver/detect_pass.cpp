@@ -123,7 +123,7 @@ struct Verdict {
 };
 
 Verdict failed(std::int32_t retries) {
-    return {TYPE_UNDETERMINED, STATUS_WAITING, retries < 3 ? retries + 1 : retries, true};
+    return {TYPE_UNDETERMINED, STATUS_WAITING, retries < RETRIES_MAX ? retries + 1 : retries, true};
 }
 
 Verdict classify(const UrlParts& p, std::int32_t retries) {

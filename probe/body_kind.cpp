@@ -1,10 +1,11 @@
-// Torrent and NZB files as trackers and indexers serve them: named by the
-// path of their URL whatever its query, or known by their first bytes when
-// the server calls them by a generic type.
-#include <algorithm>
+// Torrent and NZB files known by their first bytes when the server calls
+// them by a generic type, or by the path of their URL.
+#include "body_kind.h"
+
 #include <cctype>
 
-#include "http.h"
+#include "probe.h"
+#include "text.h"
 
 namespace {
 
@@ -13,10 +14,6 @@ namespace {
 constexpr std::string_view TORRENT_KEYS[] = {"announce",   "announce-list", "info",
                                              "created by", "creation date", "comment",
                                              "encoding",   "url-list"};
-
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
 
 // True while `text` could still grow into `word` (it is a start of it).
 bool could_become(std::string_view text, std::string_view word) {
@@ -40,10 +37,6 @@ std::optional<std::uint32_t> bencoded_torrent(std::string_view b) {
         if (could_become(key, k)) return std::nullopt;
     }
     return KIND_NONE;
-}
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
 std::optional<std::uint32_t> xml_nzb(std::string_view b) {
@@ -96,24 +89,6 @@ std::optional<std::uint32_t> body_kind(std::string_view start, bool complete) {
     if (!start.empty()) kind = start[0] == 'd' ? bencoded_torrent(start) : xml_nzb(start);
     if (!kind && (complete || start.size() >= BODY_SNIFF_MAX)) return KIND_NONE;
     return kind;
-}
-
-bool content_type_generic(const std::optional<std::string>& type) {
-    if (!type) return true;
-    std::string media = type->substr(0, type->find(';'));
-    while (!media.empty() && (media.back() == ' ' || media.back() == '\t'))
-        media.pop_back();
-    media.erase(0, media.find_first_not_of(" \t"));
-    string_lowercase(media);
-    constexpr std::string_view generic[] = {"application/octet-stream",
-                                            "binary/octet-stream",
-                                            "application/force-download",
-                                            "application/download",
-                                            "application/x-download",
-                                            "text/plain",
-                                            "text/xml",
-                                            "application/xml"};
-    return std::find(std::begin(generic), std::end(generic), media) != std::end(generic);
 }
 
 std::uint32_t path_kind(std::string_view spec) {

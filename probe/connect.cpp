@@ -18,18 +18,14 @@
 #include "report.h"
 #include "resolve.h"
 #include "transport.h"
-#include "unique_fd.h"
 
 namespace {
 
 class PlainTransport : public Transport {
   public:
     bool open(const std::string& host, int port, int retries) override {
-        const int fd = tcp_connect(host, port, retries);
-        if (fd <= 0) return false;
-        fd_.reset(fd);
-        timeval tv{probe_timeout(retries), 0};
-        return setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+        fd_ = tcp_connect(host, port, retries);
+        return static_cast<bool>(fd_);
     }
     bool send(std::string_view data) override {
         // One write; only the send time-out counts as a failure here, the
@@ -67,94 +63,90 @@ long long elapsed_ms(Clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
+// The sends wait the class time-out, but never past the time the job has
+// left. False when no time is left.
+bool bound_sends(int fd, int seconds) {
+    const int ms =
+        std::min(seconds * 1000, ms_until(within_thread_limit(Clock::time_point::max())));
+    if (ms == 0) {
+        note_thread_limit_cut();
+        return false;
+    }
+    timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    return true;
+}
+
+// Connects without blocking, so that the wait for the answer can be called
+// off like any other; the run remembers a host:port that did not answer.
+bool connect_within(int fd, const HostAddress& addr, int port, int seconds, const std::string& host,
+                    const std::string& where) {
+    const auto port16 = htons(static_cast<std::uint16_t>(port & 0xffff));
+    sockaddr_storage ss{};
+    socklen_t len;
+    if (addr.family == AF_INET6) {
+        auto& sa = reinterpret_cast<sockaddr_in6&>(ss);
+        sa.sin6_family = AF_INET6;
+        sa.sin6_port = port16;
+        sa.sin6_addr = addr.v6;
+        len = sizeof sa;
+    } else {
+        auto& sa = reinterpret_cast<sockaddr_in&>(ss);
+        sa.sin_family = AF_INET;
+        sa.sin_port = port16;
+        sa.sin_addr = addr.v4;
+        len = sizeof sa;
+    }
+    const auto since = Clock::now();
+    auto failed = [&](const char* why) {
+        report_step("connect", where + ": " + why);
+        return false;
+    };
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
+        if (errno != EINPROGRESS) return failed(std::strerror(errno));
+        if (!wait_fd(fd, POLLOUT, seconds * 1000, Clock::time_point::max())) {
+            host_remember_silent(host, port, seconds, since);
+            return failed("no answer in time");
+        }
+        int err = 0;
+        socklen_t err_len = sizeof err;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &err_len) != 0 || err != 0)
+            return failed(std::strerror(err));
+    }
+    host_answered(host, port);
+    report_step("connect", where + " (" + std::to_string(elapsed_ms(since)) + " ms)");
+    return true;
+}
+
 }  // namespace
 
 std::unique_ptr<Transport> plain_transport() {
     return std::make_unique<PlainTransport>();
 }
 
-int probe_timeout(int retries) {
-    if (retries <= 1) return 3;
-    return retries == 2 ? 5 : 8;
-}
-
-int tcp_connect(const std::string& host, int port, int retries) {
+UniqueFd tcp_connect(const std::string& host, int port, int retries) {
     const int seconds = probe_timeout(retries);
     // A server that let an earlier probe of the run wait in vain is not
     // waited for again by one that would wait no longer.
     if (host_known_silent(host, port, seconds)) {
         report_step("connect", host + ":" + std::to_string(port) +
                                    " not tried: it did not answer an earlier job");
-        return 0;
+        return UniqueFd();
     }
-    auto t0 = Clock::now();
+    const auto t0 = Clock::now();
     const auto addr = resolve_host(host, seconds);
     const std::string address = addr ? address_text(*addr) : "";
     report_step("lookup", host + (addr ? " -> " + address : std::string(": no address")) + " (" +
                               std::to_string(elapsed_ms(t0)) + " ms)");
-    const std::string where = (addr && addr->family == AF_INET6 ? "[" + address + "]" : address) +
-                              ":" + std::to_string(port);
-    if (!addr) return 0;
-    int fd = socket(addr->family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return 0;
-    if (fd == 0) {
-        // 0 means failure to the callers; stdin is closed, so move up.
-        const int up = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        ::close(fd);
-        if (up < 0) return 0;
-        fd = up;
-    }
-    UniqueFd s(fd);
-    // The sends wait the class time-out, but never past the time the job
-    // has left.
-    const int ms =
-        std::min(seconds * 1000, ms_until(within_thread_limit(Clock::time_point::max())));
-    if (ms == 0) {
-        note_thread_limit_cut();
-        return 0;
-    }
-    timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
-    setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    const auto port16 = htons(static_cast<std::uint16_t>(port & 0xffff));
-    sockaddr_storage ss{};
-    socklen_t len;
-    if (addr->family == AF_INET6) {
-        auto& sa = reinterpret_cast<sockaddr_in6&>(ss);
-        sa.sin6_family = AF_INET6;
-        sa.sin6_port = port16;
-        sa.sin6_addr = addr->v6;
-        len = sizeof sa;
-    } else {
-        auto& sa = reinterpret_cast<sockaddr_in&>(ss);
-        sa.sin_family = AF_INET;
-        sa.sin_port = port16;
-        sa.sin_addr = addr->v4;
-        len = sizeof sa;
-    }
-    // Connected without blocking, so that the wait for the answer can be
-    // called off like any other.
-    const auto since = Clock::now();
-    t0 = since;
-    auto failed = [&](const char* why) {
-        report_step("connect", where + ": " + why);
-        return 0;
-    };
-    if (connect(s.get(), reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
-        if (errno != EINPROGRESS) return failed(std::strerror(errno));
-        if (!wait_fd(s.get(), POLLOUT, seconds * 1000, Clock::time_point::max())) {
-            host_remember_silent(host, port, seconds, since);
-            return failed("no answer in time");
-        }
-        int err = 0;
-        socklen_t err_len = sizeof err;
-        if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &err_len) != 0 || err != 0)
-            return failed(std::strerror(err));
-    }
-    host_answered(host, port);
-    report_step("connect", where + " (" + std::to_string(elapsed_ms(t0)) + " ms)");
+    if (!addr) return UniqueFd();
+    const std::string where =
+        (addr->family == AF_INET6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+    UniqueFd s(socket(addr->family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!s || !bound_sends(s.get(), seconds)) return UniqueFd();
+    if (!connect_within(s.get(), *addr, port, seconds, host, where)) return UniqueFd();
     // Blocking again: every later wait is a wait_fd, and a send waits at
     // most the send time-out.
     const int fl = fcntl(s.get(), F_GETFL);
-    if (fl == -1 || fcntl(s.get(), F_SETFL, fl & ~O_NONBLOCK) == -1) return 0;
-    return s.release();
+    if (fl == -1 || fcntl(s.get(), F_SETFL, fl & ~O_NONBLOCK) == -1) return UniqueFd();
+    return s;
 }

@@ -3,21 +3,22 @@
 
 #include <string>
 
-#include "report.h"
-#include "url_text.h"
 #include "ftp.h"
 #include "host_memory.h"
 #include "http.h"
+#include "report.h"
+#include "url_text.h"
 
 namespace {
 
 // The text of `spec` for the other protocol: the first `skip` characters go
 // when the scheme stands anywhere in it, wherever that is, as stored queues
 // have always been rewritten.
-std::string other_protocol(const std::string& spec, const char* scheme, std::size_t skip,
-                           const char* new_scheme) {
+std::string other_protocol(const std::string& spec, std::string_view scheme,
+                           std::string_view new_scheme) {
     std::string rest = spec;
-    if (spec.find(scheme) != std::string::npos) rest = spec.substr(std::min(skip, spec.size()));
+    if (spec.find(scheme) != std::string::npos)
+        rest = spec.substr(std::min(scheme.size(), spec.size()));
     return strconcat(new_scheme, rest);
 }
 
@@ -25,8 +26,8 @@ std::string other_protocol(const std::string& spec, const char* scheme, std::siz
 // TLS (a user name, a password) goes out in the clear.
 std::string ftp_form_of_https(const UrlParts& r) {
     const std::string& spec = r.spec.value_or("");
-    const auto slash = spec.find('/', std::min<std::size_t>(8, spec.size()));
-    return strconcat("ftp://", r.host.value_or(""),
+    const auto slash = spec.find('/', std::min(HTTPS_SCHEME.size(), spec.size()));
+    return strconcat(FTP_SCHEME, r.host.value_or(""),
                      slash == std::string::npos ? std::string() : spec.substr(slash));
 }
 
@@ -41,6 +42,11 @@ void switch_to(ProbeContext& ctx, const std::string& text) {
 
 }  // namespace
 
+int probe_timeout(int retries) {
+    if (retries <= 1) return 3;
+    return retries == 2 ? 5 : 8;
+}
+
 int check_url(ProbeContext& ctx, int retries) {
     // The fallback is built from the record the dispatch started with, never
     // from a redirect target the first probe made current.
@@ -50,14 +56,14 @@ int check_url(ProbeContext& ctx, int retries) {
         case KIND_HTTP: {
             if (http_transfer(ctx, retries) == OUTCOME_REACHABLE) return 1;
             switch_to(ctx, start->tls ? ftp_form_of_https(*start)
-                                      : other_protocol(spec, "http://", 7, "ftp://"));
+                                      : other_protocol(spec, HTTP_SCHEME, FTP_SCHEME));
             const int outcome = ftp_transfer(ctx, retries);
             return outcome == OUTCOME_REACHABLE || outcome == OUTCOME_LOGIN_REFUSED ? 1 : -1;
         }
         case KIND_FTP: {
             const int outcome = ftp_transfer(ctx, retries);
             if (outcome == OUTCOME_REACHABLE || outcome == OUTCOME_LOGIN_REFUSED) return 1;
-            switch_to(ctx, other_protocol(spec, "ftp://", 6, "http://"));
+            switch_to(ctx, other_protocol(spec, FTP_SCHEME, HTTP_SCHEME));
             return http_transfer(ctx, retries) == OUTCOME_REACHABLE ? 1 : -1;
         }
         case KIND_TORRENT:

@@ -13,6 +13,12 @@
 
 namespace {
 
+TEST(ProbeTimeout, GrowsWithTheRetryCounter) {
+    const std::pair<int, int> cases[] = {{-5, 3}, {0, 3}, {1, 3}, {2, 5}, {3, 8}, {4, 8}, {99, 8}};
+    for (auto [retries, seconds] : cases)
+        EXPECT_EQ(probe_timeout(retries), seconds) << retries;
+}
+
 using namespace script;
 
 const Script HTTP_OK = {read_request(), send("HTTP/1.0 200 OK\r\n\r\n"), close()};

@@ -2,21 +2,12 @@
 // end; a line split between reads is put together first.
 #include "ftp.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <vector>
 
-#include "connect.h"
 #include "host_memory.h"
 #include "url_text.h"
-#include "unique_fd.h"
-#include "wait.h"
 
 namespace {
 
@@ -33,16 +24,36 @@ int finish(UrlParts& parts, int outcome) {
     return outcome;
 }
 
+// USER, and PASS when the server asks for it: OUTCOME_REACHABLE once
+// logged in, else OUTCOME_FAILED or OUTCOME_LOGIN_REFUSED.
+int log_in(Transport& conn, const UrlParts& parts, int retries) {
+    send_control(conn, "USER ", *parts.user, "\r\n");
+    report_step("command", "USER " + *parts.user);
+    const auto user_reply = get_line(conn, retries);
+    if (user_reply) report_step("reply", *user_reply);
+    if (!user_reply) return OUTCOME_FAILED;
+    if (reply_code_is("331", *user_reply)) {
+        send_control(conn, "PASS ", *parts.password, "\r\n");
+        report_step("command", "PASS (not shown)");
+        const auto pass_reply = get_line(conn, retries);
+        if (pass_reply) report_step("reply", *pass_reply);
+        if (!pass_reply || !reply_code_is("230", *pass_reply)) {
+            report(2, "login failed");
+            return OUTCOME_LOGIN_REFUSED;
+        }
+    } else if (!reply_code_is("230", *user_reply)) {
+        report(2, "bad/unexpected response: %s", user_reply->c_str());
+        return OUTCOME_LOGIN_REFUSED;
+    }
+    return OUTCOME_REACHABLE;
+}
+
 }  // namespace
 
 void apply_ftp_defaults(UrlParts& parts) {
-    if (parts.port == 0) parts.port = 21;
+    if (parts.port == 0) parts.port = FTP_PORT;
     if (!parts.user.has_value()) parts.user = "anonymous";
     if (!parts.password.has_value()) parts.password = "vexil@";
-}
-
-void send_control_text(int socket, std::string_view text) {
-    (void)send(socket, text.data(), text.size(), MSG_NOSIGNAL);
 }
 
 bool reply_code_is(std::string_view code, std::string_view line) {
@@ -67,10 +78,8 @@ ReplyFrame frame_reply(std::string_view got) {
     return {ReplyFrame::MORE, ""};
 }
 
-std::optional<std::string> get_line(int socket, int retries, bool* timed_out) {
+std::optional<std::string> get_line(Transport& conn, int retries) {
     const int seconds = probe_timeout(retries);
-    timeval tv{seconds, 0};
-    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     const auto deadline = Clock::now() + std::chrono::seconds(LINE_TIME_FACTOR * seconds);
     // What came since the last complete line: a line split between reads
     // is put together before it is looked at.
@@ -81,17 +90,10 @@ std::optional<std::string> get_line(int socket, int retries, bool* timed_out) {
         return true;
     };
     std::vector<char> buf(REPLY_READ_SIZE);
-    if (timed_out != nullptr) *timed_out = false;
     for (;;) {
-        ssize_t n = -1;
-        if (!wait_fd(socket, POLLIN, seconds * 1000, deadline)) {
-            if (timed_out != nullptr) *timed_out = true;
-        } else {
-            // pending never grows past one read's worth
-            do {
-                n = read(socket, buf.data(), buf.size() - pending.size());
-            } while (n < 0 && errno == EINTR);
-        }
+        // pending never grows past one read's worth
+        const long n =
+            conn.receive(buf.data(), buf.size() - pending.size(), seconds * 1000, deadline);
         if (n <= 0) {  // time-out, closed or reset: a cut error reply still shows
             error_reply();
             return std::nullopt;
@@ -119,45 +121,29 @@ int ftp_transfer(ProbeContext& context, int retries) {
         return finish(*parts, OUTCOME_FAILED);
     }
     // An international host name is looked up, and written back, in ASCII.
-    if (!url_request_form(*parts, false)) return finish(*parts, OUTCOME_FAILED);
+    if (!url_request_form(*parts, RequestForm::HOST)) return finish(*parts, OUTCOME_FAILED);
     if (!context.trail.empty()) context.trail.back() = parts->spec.value_or("");
-    const int fd = tcp_connect(parts->host.value_or(""), parts->port, retries);
-    if (fd <= 0) return finish(*parts, OUTCOME_FAILED);
-    UniqueFd s(fd);
+    const std::unique_ptr<Transport> conn = plain_transport();
+    if (!conn->open(parts->host.value_or(""), parts->port, retries))
+        return finish(*parts, OUTCOME_FAILED);
 
     // A server that accepts and then never greets is not waited for again
     // by the run's later jobs on it.
-    bool silent = false;
     const auto since = Clock::now();
-    const auto greeting = get_line(s.get(), retries, &silent);
+    const auto greeting = get_line(*conn, retries);
     if (greeting) report_step("reply", *greeting);
     if (!greeting) {
-        if (silent) host_remember_silent(*parts->host, parts->port, probe_timeout(retries), since);
+        if (conn->timed_out())
+            host_remember_silent(*parts->host, parts->port, probe_timeout(retries), since);
         return finish(*parts, OUTCOME_FAILED);
     }
     if (!reply_code_is("220", *greeting)) {
         report(2, "bad server greeting: %s", greeting->c_str());
         return finish(*parts, OUTCOME_FAILED);
     }
-    send_control(s.get(), "USER ", *parts->user, "\r\n");
-    report_step("command", "USER " + *parts->user);
-    const auto user_reply = get_line(s.get(), retries);
-    if (user_reply) report_step("reply", *user_reply);
-    if (!user_reply) return finish(*parts, OUTCOME_FAILED);
-    if (reply_code_is("331", *user_reply)) {
-        send_control(s.get(), "PASS ", *parts->password, "\r\n");
-        report_step("command", "PASS (not shown)");
-        const auto pass_reply = get_line(s.get(), retries);
-        if (pass_reply) report_step("reply", *pass_reply);
-        if (!pass_reply || !reply_code_is("230", *pass_reply)) {
-            report(2, "login failed");
-            return finish(*parts, OUTCOME_LOGIN_REFUSED);
-        }
-    } else if (!reply_code_is("230", *user_reply)) {
-        report(2, "bad/unexpected response: %s", user_reply->c_str());
-        return finish(*parts, OUTCOME_LOGIN_REFUSED);
-    }
-    s.reset();  // logged in: no QUIT
+    const int outcome = log_in(*conn, *parts, retries);
+    if (outcome != OUTCOME_REACHABLE) return finish(*parts, outcome);
+    conn->close();  // logged in: no QUIT
     parts->kind = kind_by_suffix(parts->spec.value_or(""), parts->kind);
     return finish(*parts, OUTCOME_REACHABLE);
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "report.h"
+#include "transport.h"
 #include "url.h"
 
 /// Bytes one read of a reply may bring.
@@ -20,22 +21,21 @@ inline constexpr int LINE_TIME_FACTOR = 4;
 /// OUTCOME_FAILED or OUTCOME_LOGIN_REFUSED, also stored in the record.
 int ftp_transfer(ProbeContext& context, int retries);
 
-/// Port 21, user "anonymous", password "vexil@", each only where unset.
+/// FTP_PORT, user "anonymous", password "vexil@", each only where unset.
 void apply_ftp_defaults(UrlParts& parts);
 
-/// Sends `text` on the control connection with one write, its result
-/// unexamined: a lost command shows as a missing reply.
-void send_control_text(int socket, std::string_view text);
-/// The pieces joined (up to a null), sent with send_control_text.
+/// The pieces joined (up to a null), sent on the control connection with
+/// one write, its result unexamined: a lost command shows as a missing
+/// reply.
 template <typename... Pieces>
-void send_control(int socket, const Pieces&... pieces) {
-    send_control_text(socket, strconcat(pieces...));
+void send_control(Transport& conn, const Pieces&... pieces) {
+    (void)conn.send(strconcat(pieces...));
 }
 
 /// The next reply line, or none: time-out, closed or reset connection, or a
-/// reply beginning with '4' or '5' (copied raw to stderr). `timed_out`
-/// tells that a wait for the server ran out of time.
-std::optional<std::string> get_line(int socket, int retries, bool* timed_out = nullptr);
+/// reply beginning with '4' or '5' (copied raw to stderr). The connection's
+/// timed_out() tells whether a wait for the server ran out of time.
+std::optional<std::string> get_line(Transport& conn, int retries);
 
 /// What one read's data gives: a reply to copy raw (it begins with '4' or
 /// '5'), a line, or nothing yet.

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "report.h"
-#include "http.h"
+#include "text.h"
 #include "wait.h"
 
 namespace {

@@ -11,44 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "body_kind.h"
+#include "fake_transport.h"
+#include "http_header.h"
 #include "url_text.h"
-#include "http.h"
 
 namespace {
-
-class FakeConnection : public Transport {
-  public:
-    explicit FakeConnection(std::vector<std::string_view> pieces) : pieces_(std::move(pieces)) {}
-    bool open(const std::string&, int, int) override { return true; }
-    bool send(std::string_view) override { return true; }
-    long receive(char* buf, std::size_t n, int, Clock::time_point) override {
-        if (next_ == pieces_.size()) return 0;
-        std::string_view& p = pieces_[next_];
-        if (!p.empty() && p[0] == '\xfe') {
-            ++next_;
-            return -1;
-        }
-        const std::size_t k = std::min(n, p.size());
-        std::copy(p.data(), p.data() + k, buf);
-        p.remove_prefix(k);
-        if (p.empty()) ++next_;
-        return static_cast<long>(k);
-    }
-    void close() override {}
-    bool timed_out() const override { return false; }
-
-  private:
-    std::vector<std::string_view> pieces_;
-    std::size_t next_ = 0;
-};
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string_view trim(std::string_view t) {
-    return trim_with(t, is_blank);
-}
 
 // The refresh target as it was found when the whole page was kept: the
 // scan of a page in pieces must give exactly this.
@@ -59,10 +27,10 @@ std::string whole_page_target(std::string_view body) {
     if (key == std::string_view::npos) return "";
     const auto quote = body.find('"', key + 4);
     if (quote == std::string_view::npos) return "";
-    std::string_view target = trim(body.substr(key + 4, quote - key - 4));
+    std::string_view target = trim_space(body.substr(key + 4, quote - key - 4));
     if (!target.empty() && target[0] == '\'') {
         target.remove_prefix(1);
-        target = trim(target.substr(0, target.find('\'')));
+        target = trim_space(target.substr(0, target.find('\'')));
     }
     return target.size() > REFRESH_TARGET_MAX ? "" : std::string(target);
 }
@@ -70,26 +38,18 @@ std::string whole_page_target(std::string_view body) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-    const std::string_view input(reinterpret_cast<const char*>(bytes), size);
-    std::vector<std::string_view> pieces;
-    for (std::string_view rest = input;;) {
-        const auto cut = rest.find('\xff');
-        pieces.push_back(rest.substr(0, cut));
-        if (cut == std::string_view::npos) break;
-        rest.remove_prefix(cut + 1);
-    }
+    FakeConnection conn(std::string_view(reinterpret_cast<const char*>(bytes), size));
 
     // The page scan, piece by piece, against the whole page.
     RefreshScan scan;
     std::string page;
-    for (const auto p : pieces) {
+    for (const auto p : conn.pieces()) {
         scan.feed(p);
         for (const char c : p)
             if (c != '\0') page += c;
     }
     if (scan.target() != whole_page_target(page)) std::abort();
 
-    FakeConnection conn(pieces);
     ProbeContext ctx{url_new()};
     url_init(*ctx.current, "http://host:8080/dir/file?q");
     ReplyEnd end;
@@ -107,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         UrlParts next;
         url_init(next, resolve_reference(*ctx.current, *target));
         // As it would be requested: nothing a request line must not carry.
-        if (next.kind == KIND_HTTP && url_request_form(next, true)) {
+        if (next.kind == KIND_HTTP && url_request_form(next, RequestForm::HOST_AND_PATH)) {
             for (const char c : next.dir.value_or("") + next.file.value_or(""))
                 if (c < 0x21 || c > 0x7E) std::abort();
         }

@@ -51,8 +51,11 @@ struct ReportPiece {
 };
 
 /// Seconds that bound every lookup, connect, send and read of a probe:
-/// 3 for retries up to 1, 5 for 2, 8 from 3 on.
+/// 3 for retries up to 1, 5 for 2, 8 from RETRIES_MAX on.
 int probe_timeout(int retries);
+/// A job's retry counter grows with each run that leaves it waiting, up to
+/// this, where its time-outs are longest.
+inline constexpr int RETRIES_MAX = 3;
 
 /// While on, this thread's probes also tell, into the ProbeTrace's said,
 /// each step they take (a lookup, a connect, a request, a reply...).

@@ -3,14 +3,12 @@
 // hundred bytes of memory.
 #include "refresh.h"
 
+#include "text.h"
+
 namespace {
 
 constexpr std::string_view REFRESH_TAG = "HTTP-EQUIV=\"REFRESH\"";
 constexpr std::string_view URL_KEY = "url=";
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 }  // namespace
 
@@ -65,7 +63,7 @@ void RefreshScan::take(char c) {
                 found_ = true;
             } else if (c == '\'') {
                 phase_ = QUOTED_LEAD;
-            } else if (!is_blank(c)) {
+            } else if (!is_space(c)) {
                 phase_ = TARGET;
                 add(c);
             }
@@ -74,7 +72,7 @@ void RefreshScan::take(char c) {
             if (c == '"' || c == '\'') {
                 phase_ = c == '"' ? DONE : AFTER;
                 found_ = c == '"';
-            } else if (!is_blank(c)) {
+            } else if (!is_space(c)) {
                 phase_ = QUOTED;
                 add(c);
             }
@@ -84,7 +82,7 @@ void RefreshScan::take(char c) {
             if (c == '"' || (phase_ == QUOTED && c == '\'')) {
                 phase_ = c == '"' ? DONE : AFTER;
                 found_ = c == '"';
-            } else if (is_blank(c)) {
+            } else if (is_space(c)) {
                 // Kept only while a target that fits could still follow.
                 if (target_.size() + blanks_.size() < REFRESH_TARGET_MAX)
                     blanks_ += c;

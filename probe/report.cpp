@@ -36,12 +36,11 @@ void report_step(std::string_view what, std::string_view text) {
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
         text.remove_suffix(1);
     for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b >= 0x20 && b != 0x7f) {
+        if (!is_control_byte(c)) {
             line += c;
         } else {
             char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
             line += hex;
         }
     }
@@ -77,19 +76,4 @@ void report_once(const std::string& text) {
     if (std::find(said.begin(), said.end(), text) != said.end()) return;
     said.push_back(text);
     say(text, false);
-}
-
-std::string concat_pieces(std::initializer_list<ConcatPiece> pieces) {
-    std::size_t total = 0;
-    for (const auto& p : pieces) {
-        if (p.end) break;
-        total += p.text.size();
-    }
-    std::string out;
-    out.reserve(total);
-    for (const auto& p : pieces) {
-        if (p.end) break;
-        out.append(p.text);
-    }
-    return out;
 }

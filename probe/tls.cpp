@@ -389,9 +389,8 @@ class TlsTransport : public Transport {
 
     // One connection and handshake, bounded by the handshake's time.
     int handshake(int retries) {
-        const int fd = tcp_connect(host_, port_, retries);
-        if (fd <= 0) return MBEDTLS_ERR_NET_CONNECT_FAILED;
-        fd_.reset(fd);
+        fd_ = tcp_connect(host_, port_, retries);
+        if (!fd_) return MBEDTLS_ERR_NET_CONNECT_FAILED;
         since_ = Clock::now();
         deadline_ = since_ + std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_);
         mbedtls_ssl_set_bio(&ssl_, this, send_cb, recv_cb, nullptr);

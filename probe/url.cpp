@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "report.h"
+#include "text.h"
 
 namespace {
 
@@ -22,14 +22,6 @@ bool contains(string_view text, string_view part) {
     return text.find(part) != npos;
 }
 
-bool starts_with_nocase(string_view text, string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-    }
-    return true;
-}
-
 // The position after the first n characters, at most the end.
 std::size_t skip(string_view text, std::size_t n) {
     return n < text.size() ? n : text.size();
@@ -38,51 +30,52 @@ std::size_t skip(string_view text, std::size_t n) {
 std::size_t classify_url(UrlParts& r, string_view text) {
     if (ends_with(text, ".torrent")) {
         r.kind = KIND_TORRENT;
-        return contains(text, "http://") ? skip(text, 7) : 0;
+        return contains(text, HTTP_SCHEME) ? skip(text, HTTP_SCHEME.size()) : 0;
     }
     if (ends_with(text, ".nzb")) {
         r.kind = KIND_NZB;
-        return skip(text, 7);
+        return skip(text, HTTP_SCHEME.size());
     }
-    if (contains(text, "magnet:")) {
+    if (contains(text, MAGNET_SCHEME)) {
         r.kind = KIND_TORRENT;
-        return skip(text, 7);
+        return skip(text, MAGNET_SCHEME.size());
     }
-    if (starts_with_nocase(text, "https://")) {
+    if (starts_with_nocase(text, HTTPS_SCHEME)) {
         // Asked for over TLS, so never sent in the clear.
         r.kind = KIND_HTTP;
         r.tls = true;
-        r.spec = strconcat("https://", text.substr(8));
-        return 8;
+        r.spec = strconcat(HTTPS_SCHEME, text.substr(HTTPS_SCHEME.size()));
+        return HTTPS_SCHEME.size();
     }
-    if (contains(text, "http://")) {
+    if (contains(text, HTTP_SCHEME)) {
         r.kind = KIND_HTTP;
-        return skip(text, 7);
+        return skip(text, HTTP_SCHEME.size());
     }
-    if (contains(text, "ftp://")) {
+    if (contains(text, FTP_SCHEME)) {
         r.kind = KIND_FTP;
-        return skip(text, 6);
+        return skip(text, FTP_SCHEME.size());
     }
-    if (contains(text, "ed2k://")) {
+    if (contains(text, ED2K_SCHEME)) {
         r.kind = KIND_ED2K;
-        return skip(text, 7);
+        return skip(text, ED2K_SCHEME.size());
     }
     if (starts_with_nocase(text, "www")) {
         r.kind = KIND_HTTP;
-        r.spec = strconcat("http://", text);
+        r.spec = strconcat(HTTP_SCHEME, text);
         return 0;
     }
     if (starts_with_nocase(text, "ftp")) {
         r.kind = KIND_FTP;
-        r.spec = strconcat("ftp://", text);
+        r.spec = strconcat(FTP_SCHEME, text);
         return 0;
     }
     r.kind = KIND_HTTP;
-    if (const auto sep = text.find("://"); sep != npos) {
-        r.spec = strconcat("http://", text.substr(sep + 3));
-        return sep + 3;
+    constexpr string_view separator = "://";
+    if (const auto sep = text.find(separator); sep != npos) {
+        r.spec = strconcat(HTTP_SCHEME, text.substr(sep + separator.size()));
+        return sep + separator.size();
     }
-    r.spec = strconcat("http://", text);
+    r.spec = strconcat(HTTP_SCHEME, text);
     return 0;
 }
 
@@ -153,11 +146,17 @@ void parse_file(UrlParts& r, string_view text, std::size_t p) {
     if (p < text.size()) r.file = std::string(text.substr(p));
 }
 
-}  // namespace
-
-bool ends_with(string_view text, string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+bool has_scheme(std::string_view ref) {
+    if (ref.empty() || !std::isalpha(static_cast<unsigned char>(ref[0]))) return false;
+    for (char c : ref) {
+        if (c == ':') return true;
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+            return false;
+    }
+    return false;
 }
+
+}  // namespace
 
 std::uint32_t kind_by_suffix(string_view spec, std::uint32_t kind) {
     if (ends_with(spec, ".torrent")) return KIND_TORRENT;
@@ -182,16 +181,26 @@ UrlParts* url_init(UrlParts& r, string_view text) {
     return &r;
 }
 
-void url_destroy(UrlParts* r) {
-    if (r == nullptr) return;
-    r->spec.reset();
-    r->user.reset();
-    r->password.reset();
-    r->host.reset();
-    r->dir.reset();
-    r->file.reset();
-}
-
 ProbeContext url_resource_new() {
     return ProbeContext{};
+}
+
+std::string resolve_reference(const UrlParts& base, std::string_view ref) {
+    if (has_scheme(ref)) return std::string(ref);
+    const std::string_view scheme = base.tls ? HTTPS_SCHEME : HTTP_SCHEME;
+    if (starts_with(ref, "//")) return strconcat(scheme.substr(0, scheme.size() - 2), ref);
+    const std::string origin = strconcat(scheme, host_and_port(base));
+    if (!ref.empty() && ref[0] == '/') return origin + std::string(ref);
+    const std::string dir = base.dir.value_or("/");
+    const std::string file = base.file.value_or("");
+    if (ref.empty()) return origin + dir + file;
+    if (ref[0] == '?') return origin + dir + file.substr(0, file.find('?')) + std::string(ref);
+    return origin + dir + std::string(ref);
+}
+
+std::string host_and_port(const UrlParts& r) {
+    std::string text = r.host.value_or("");
+    if (r.port != 0 && r.port != (r.tls ? HTTPS_PORT : HTTP_PORT))
+        text += ":" + std::to_string(r.port);
+    return text;
 }

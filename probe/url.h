@@ -11,6 +11,17 @@
 #include "probe.h"
 #include "refresh.h"
 
+/// The schemes the parser knows, as they stand in a URL.
+inline constexpr std::string_view HTTP_SCHEME = "http://";
+inline constexpr std::string_view HTTPS_SCHEME = "https://";
+inline constexpr std::string_view FTP_SCHEME = "ftp://";
+inline constexpr std::string_view MAGNET_SCHEME = "magnet:";
+inline constexpr std::string_view ED2K_SCHEME = "ed2k://";
+/// The ports a URL that names none is probed on.
+inline constexpr int HTTP_PORT = 80;
+inline constexpr int HTTPS_PORT = 443;
+inline constexpr int FTP_PORT = 21;
+
 /// One job's probe: the record being probed, passed between the dispatch
 /// and the probes, and what the HTTP probe keeps while it reads replies.
 /// Records it stops naming stay alive while anything still holds them.
@@ -38,15 +49,18 @@ std::shared_ptr<UrlParts> url_new();
 /// the host came out empty.
 UrlParts* url_init(UrlParts& record, std::string_view text);
 
-/// Unsets the record's six texts. A null record is ignored.
-void url_destroy(UrlParts* record);
-
 /// A context with no current record.
 ProbeContext url_resource_new();
-
-/// True when `text` ends in `suffix` (case-sensitive).
-bool ends_with(std::string_view text, std::string_view suffix);
 
 /// The kind a reached URL has by its ending: KIND_TORRENT for ".torrent",
 /// KIND_NZB for ".nzb" (exact, case-sensitive), else `kind` unchanged.
 std::uint32_t kind_by_suffix(std::string_view spec, std::uint32_t kind);
+
+/// `ref` (a Location value or refresh target) made absolute against the
+/// URL of `base`, the way browsers resolve the common forms: a relative
+/// one keeps the scheme, host and port of the base.
+std::string resolve_reference(const UrlParts& base, std::string_view ref);
+
+/// The host, with ":port" after it when the record names a port other
+/// than its scheme's own.
+std::string host_and_port(const UrlParts& record);

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((got == nullptr) != r->host->empty()) std::abort();
     if (r->port < 0) std::abort();
     // What a probe sends: an ASCII host, a path a request line may carry.
-    if (r->kind == KIND_HTTP && url_request_form(*r, true)) {
+    if (r->kind == KIND_HTTP && url_request_form(*r, RequestForm::HOST_AND_PATH)) {
         for (const char c : *r->host + r->dir.value_or("") + r->file.value_or(""))
             if (static_cast<unsigned char>(c) >= 0x80) std::abort();
         if (r->dir.value_or("").find('#') != std::string::npos) std::abort();

@@ -162,13 +162,4 @@ TEST(UrlParse, LongTextsAndShortSuffixes) {
     }
 }
 
-TEST(UrlParse, DestroyUnsetsTheTexts) {
-    auto r = url_new();
-    url_init(*r, "ftp://u:p@host:2/d/f");
-    url_destroy(r.get());
-    url_destroy(nullptr);
-    EXPECT_FALSE(r->spec || r->user || r->password || r->host || r->dir || r->file);
-    EXPECT_EQ(r->port, 2);
-}
-
 }  // namespace

@@ -8,10 +8,6 @@
 
 namespace {
 
-bool is_paste_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 bool is_ascii(std::string_view text) {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -134,23 +130,8 @@ std::string escaped(std::string_view text) {
 
 }  // namespace
 
-bool has_control_byte(std::string_view text) {
-    return std::any_of(text.begin(), text.end(), [](char c) {
-        const auto b = static_cast<unsigned char>(c);
-        return b < 0x20 || b == 0x7f;
-    });
-}
-
-std::string_view trim_with(std::string_view text, bool (*blank)(char)) {
-    while (!text.empty() && blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 std::string_view url_trim(std::string_view text) {
-    return trim_with(text, is_paste_blank);
+    return trim_with(text, is_blank);
 }
 
 std::string url_request_target(std::string_view path) {
@@ -225,7 +206,8 @@ std::optional<std::string> host_ascii(std::string_view host, std::string* why) {
     }
 }
 
-bool url_request_form(UrlParts& r, bool path) {
+bool url_request_form(UrlParts& r, RequestForm form) {
+    const bool path = form == RequestForm::HOST_AND_PATH;
     if (!r.spec || !r.host) return true;
     std::string& spec = *r.spec;
     std::string old_path = r.dir.value_or("") + r.file.value_or("");
@@ -269,4 +251,10 @@ bool url_request_form(UrlParts& r, bool path) {
     }
     r.host = *host;
     return true;
+}
+
+std::optional<std::string> server_target(std::string_view text) {
+    const std::string_view t = trim_space(text);
+    if (has_control_byte(t)) return std::nullopt;
+    return std::string(t);
 }

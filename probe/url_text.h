@@ -8,13 +8,7 @@
 #include <string_view>
 
 #include "probe.h"
-
-/// True when `text` holds a byte below 0x20 or 0x7F: such a text must not
-/// go onto a line-based protocol, where it could inject commands.
-bool has_control_byte(std::string_view text);
-
-/// `text` without the bytes around it that `blank` says are blank.
-std::string_view trim_with(std::string_view text, bool (*blank)(char));
+#include "text.h"
 
 /// `text` without the blanks, tabs, CRs and LFs around it, which a link
 /// copied from a page or a chat often has and which are not part of it.
@@ -36,8 +30,20 @@ std::optional<std::string> host_ascii(std::string_view host, std::string* why = 
 /// the numbers it needs overflow.
 std::optional<std::string> punycode_encode(const std::u32string& points);
 
+/// What of a record url_request_form puts in the form it is sent in.
+enum class RequestForm {
+    HOST,           ///< the host only (a login goes out as the URL has it)
+    HOST_AND_PATH,  ///< the host, and the directory and file as a request target
+};
+
 /// Puts the record in the form it is sent in, before a probe: its host in
-/// ASCII and, with `path`, its directory and file as the request target;
-/// its spec follows, so that what is written back is what was requested.
-/// False, with one line said, when the host can't be written in ASCII.
-bool url_request_form(UrlParts& record, bool path);
+/// ASCII and, for HOST_AND_PATH, its directory and file as the request
+/// target; its spec follows, so that what is written back is what was
+/// requested. False, with one line said, when the host can't be written in
+/// ASCII.
+bool url_request_form(UrlParts& record, RequestForm form);
+
+/// A URL a server sent (Location, refresh target) fit to follow and to
+/// store: blanks around it trimmed; none when it still holds a control
+/// byte, which must never reach the wire or the queue.
+std::optional<std::string> server_target(std::string_view text);

@@ -1,0 +1,194 @@
+// The header block of a reply. It is read in blocks but examined byte by
+// byte, so the verdict, the header text and the page are what reading it
+// one byte per read gives; bytes read past a header block that starts no
+// page are kept as the start of the body, for the body rules.
+#include "http_header.h"
+
+#include <algorithm>
+
+#include "body_kind.h"
+#include "text.h"
+
+namespace {
+
+// The file name a Content-Disposition value gives: filename*= (its charset
+// and language prefix dropped, percent escapes kept) before filename=
+// (quoted or bare). None when there is none.
+std::optional<std::string> disposition_file_name(std::string_view value) {
+    const std::string v = lowercase(value);
+    std::optional<std::string> plain;
+    for (std::size_t at = 0; (at = v.find("filename", at)) != std::string::npos; at += 8) {
+        if (at > 0 && v[at - 1] != ';' && !is_space(v[at - 1])) continue;
+        std::size_t p = at + 8;
+        const bool extended = p < v.size() && v[p] == '*';
+        if (extended) ++p;
+        while (p < v.size() && is_space(v[p]))
+            ++p;
+        if (p >= v.size() || v[p] != '=') continue;
+        ++p;
+        while (p < v.size() && is_space(v[p]))
+            ++p;
+        std::string name;
+        if (p < v.size() && v[p] == '"') {
+            const auto close = v.find('"', p + 1);
+            if (close == std::string::npos) return std::nullopt;  // malformed
+            name = v.substr(p + 1, close - p - 1);
+        } else {
+            name = v.substr(p, v.find(';', p) - p);
+            name = std::string(trim_space(name));
+        }
+        if (extended) {
+            const auto quote = name.rfind('\'');
+            if (quote == std::string::npos) return std::nullopt;  // no charset'lang' prefix
+            return name.substr(quote + 1);
+        }
+        if (!plain) plain = name;
+    }
+    return plain;
+}
+
+}  // namespace
+
+std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
+                            Clock::time_point deadline, ReplyEnd* end,
+                            std::string_view read_ahead) {
+    ctx.data.reset();
+    ctx.data_source.reset();
+    ReplyEnd unused;
+    ReplyEnd& how = end != nullptr ? *end : unused;
+    how = ReplyEnd{};
+    std::string h;
+    std::size_t page_bytes = 0;
+    // The page: as much of `bytes` as the cap allows, at once. True once
+    // the page has been read far enough.
+    auto page = [&](std::string_view bytes) {
+        std::size_t n = 0;
+        for (; n < bytes.size() && page_bytes < PAGE_CAP; ++n)
+            if (bytes[n] != '\0') ++page_bytes;  // a zero byte is not part of the page
+        ctx.data->feed(bytes.substr(0, n));
+        return page_bytes >= PAGE_CAP || ctx.data->decided();
+    };
+    // Each byte of the header in turn; true once the reply has been read
+    // far enough.
+    auto take = [&](char c) {
+        if (c != '\0') h += c;
+        if (ends_with(h, "\n\n")) {
+            how.header_whole = true;
+            return true;
+        }
+        if (ends_with(h, "\r\n\r\n")) {
+            how.header_whole = true;
+            ctx.content_type = find_header_field("content-type", parse_header_fields(h));
+            if (ctx.content_type != "text/html") return true;
+            ctx.data.emplace();
+        } else if (h.size() >= HEADER_CAP) {
+            how.capped = true;
+            return true;
+        }
+        return false;
+    };
+    // Done with the bytes up to `used` of `bytes`: what follows a header
+    // that starts no page is the start of the body.
+    auto done = [&](std::string_view bytes, std::size_t used) {
+        if (how.header_whole && !ctx.data.has_value())
+            how.body_start = std::string(bytes.substr(used, BODY_SNIFF_MAX));
+    };
+    // Each piece read: the header byte by byte, then the page at once.
+    auto piece = [&](std::string_view bytes) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (ctx.data.has_value()) return page(bytes.substr(i));
+            if (take(bytes[i])) {
+                done(bytes, i + 1);
+                return true;
+            }
+        }
+        return false;
+    };
+    if (piece(read_ahead)) return h;
+    char buf[REPLY_READ_BLOCK];
+    for (;;) {
+        const long n = conn.receive(buf, sizeof buf, timeout_ms, deadline);
+        if (n <= 0 || piece(std::string_view(buf, static_cast<std::size_t>(n)))) return h;
+    }
+}
+
+HeaderList list_new() {
+    return HeaderList();
+}
+
+HeaderField& list_append(HeaderList& list, HeaderField item) {
+    list.push_back(std::move(item));
+    return list.back();
+}
+
+void free_header_fields(HeaderList& list) {
+    HeaderList().swap(list);
+}
+
+HeaderList parse_header_fields(std::string_view text) {
+    HeaderList list = list_new();
+    auto skip_space = [&](std::size_t p) {
+        while (p < text.size() && is_space(text[p]))
+            ++p;
+        return p;
+    };
+    std::size_t pos = std::min(text.find_first_of("\r\n"), text.size());
+    pos = skip_space(pos);
+    for (;;) {
+        const auto sep = text.find(": ", pos);
+        if (sep == std::string_view::npos) break;
+        std::string name(text.substr(pos, sep - pos));
+        string_lowercase(name);
+        const auto end = text.find_first_of("\r\n", sep + 2);
+        std::string value(
+            text.substr(sep + 2, end == std::string_view::npos ? end : end - sep - 2));
+        list_append(list, HeaderField{std::move(name), std::move(value)});
+        if (end == std::string_view::npos) break;
+        pos = skip_space(end + 1);
+    }
+    return list;
+}
+
+std::optional<std::string> find_header_field(std::string_view name, const HeaderList& list) {
+    for (const auto& f : list)
+        if (f.name == name) return f.value;
+    return std::nullopt;
+}
+
+std::string media_type(std::string_view content_type) {
+    return lowercase(trim_space(content_type.substr(0, content_type.find(';'))));
+}
+
+std::uint32_t declared_kind(const HeaderList& fields) {
+    auto value = [&](std::string_view name) -> std::optional<std::string> {
+        auto v = find_header_field(name, fields);
+        if (!v || v->size() > DECLARED_VALUE_MAX) return std::nullopt;
+        return v;
+    };
+    if (const auto type = value("content-type")) {
+        const std::string media = media_type(*type);
+        if (media == "application/x-bittorrent") return KIND_TORRENT;
+        if (media == "application/x-nzb") return KIND_NZB;
+    }
+    if (const auto disposition = value("content-disposition")) {
+        if (const auto name = disposition_file_name(*disposition)) {
+            if (ends_with_nocase(*name, ".torrent")) return KIND_TORRENT;
+            if (ends_with_nocase(*name, ".nzb")) return KIND_NZB;
+        }
+    }
+    return KIND_NONE;
+}
+
+bool content_type_generic(const std::optional<std::string>& type) {
+    if (!type) return true;
+    const std::string media = media_type(*type);
+    constexpr std::string_view generic[] = {"application/octet-stream",
+                                            "binary/octet-stream",
+                                            "application/force-download",
+                                            "application/download",
+                                            "application/x-download",
+                                            "text/plain",
+                                            "text/xml",
+                                            "application/xml"};
+    return std::find(std::begin(generic), std::end(generic), media) != std::end(generic);
+}

@@ -1,0 +1,16 @@
+#include <gtest/gtest.h>
+
+#include "report.h"
+#include "util.h"
+
+namespace {
+
+TEST(Report, PrintsExactlyTheFormattedText) {
+    const std::string server_text = "%s%n%x 550 evil\r\n";
+    EXPECT_EQ(capture_stderr([&] { report(2, "bad: %s", server_text.c_str()); }),
+              "bad: " + server_text);
+    EXPECT_EQ(capture_stderr([] { report(7, "no line end"); }), "no line end");
+    EXPECT_EQ(capture_stderr([] { report(2, nullptr); }), "");
+}
+
+}  // namespace
