@@ -72,7 +72,7 @@ class ResultWriter {
         const std::size_t bytes = nodes.size() * LOGNOTE_SIZE;
         const bool replace = bytes * 4 >= queue_bytes_ && spent_ + queue_bytes_ <= budget_;
         if (replace || jqs_update_in_place(nodes) == 1) {
-            refresh_jqs(true);
+            refresh_jqs(LockMode::HELD);
             spent_ += queue_bytes_;
         }
         pending_.clear();

@@ -130,10 +130,14 @@ bool refusal_due(const Pass& pass) {
 
 void* worker(void* arg);
 
-// Hands job `index` to a worker, starting one when none is free; `spare`
-// is 1 when the caller is a worker that takes a job itself afterwards.
-// False when no worker can be had.
-bool assign(Pass& pass, std::size_t index, int spare) {
+// Who asks for jobs to be started: the pass, or a worker that takes a job
+// itself afterwards and so counts as one more free worker.
+enum class Caller { PASS, WORKER };
+
+// Hands job `index` to a worker, starting one when none is free. False
+// when no worker can be had.
+bool assign(Pass& pass, std::size_t index, Caller caller) {
+    const int spare = caller == Caller::WORKER ? 1 : 0;
     if (pass.idle + spare <= static_cast<int>(pass.assigned.size())) {
         pthread_attr_t attr;
         pthread_attr_init(&attr);
@@ -166,14 +170,14 @@ Clock::time_point job_deadline(const ProbeJob& job) {
 }
 
 // Starts what the limits allow, in file order.
-void start_jobs(Pass& pass, int spare) {
+void start_jobs(Pass& pass, Caller caller) {
     while (!pass.closing && pass.no_thread == 0 &&
            static_cast<int>(pass.running.size()) < pass.limit && !pass.ready.empty() &&
            *pass.ready.begin() <= pass.stop_at) {
         const std::size_t i = *pass.ready.begin();
         Slot& s = pass.slots[i];
         s.deadline = job_deadline(*s.job);
-        if (!assign(pass, i, spare)) return;  // no thread at all: the caller probes
+        if (!assign(pass, i, caller)) return;  // no thread at all: the caller probes
         pass.ready.erase(pass.ready.begin());
         pass.waiting[s.host].pop_front();
         pass.running.insert(i);
@@ -222,7 +226,7 @@ void* worker(void* arg) {
             // A refusal ends the pass only for a job that still counts.
             if (!slot.expired && slot.done.result->outcome == OUTCOME_LOGIN_REFUSED)
                 pass.stop_at = std::min(pass.stop_at, i);
-            start_jobs(pass, 1);
+            start_jobs(pass, Caller::WORKER);
             if (settled(pass) || refusal_due(pass)) wake_caller();
         }
     }
@@ -320,7 +324,7 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
     }
 
     std::unique_lock<std::mutex> lock(pass.mu);
-    start_jobs(pass, 0);
+    start_jobs(pass, Caller::PASS);
     if (pass.no_thread != 0) {
         lock.unlock();
         probe_one_at_a_time(jobs, pass.no_thread, settle, tick);

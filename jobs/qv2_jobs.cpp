@@ -46,6 +46,8 @@ const char* const LIST_HELP =
     "A file whose size is not a multiple of 1052 bytes, or whose text fields lack\n"
     "their terminating NUL, is shown as it is, with a warning on standard error.\n";
 
+static_assert(LOGNOTE_SIZE == 1052, "the help above gives the record size");
+
 const char* const ADD_HELP =
     "Usage: qv2_jobs add [--id N] [--lock FIFO] URL [QUEUE_FILE]\n"
     "Append a job waiting for detection (status 'w', retries 0), under the queue\n"
@@ -284,7 +286,9 @@ int cmd_add(int argc, char** argv) {
     if (argc - first > 2) return usage_error("add takes a URL and at most one queue file", "add");
     const std::string url = argv[first];
     if (url.empty()) return usage_error("the URL is empty", "add");
-    if (url.size() >= LN_URL_LEN) return usage_error("the URL is longer than 511 bytes", "add");
+    if (url.size() >= LN_URL_LEN)
+        return usage_error("the URL is longer than " + std::to_string(LN_URL_LEN - 1) + " bytes",
+                           "add");
     const auto found = paths_for(first + 1 < argc ? argv[first + 1] : nullptr, lock);
     if (!found) return 2;
     const Paths& p = *found;
@@ -294,8 +298,8 @@ int cmd_add(int argc, char** argv) {
     std::string bytes;
     if (!read_all(p.queue, bytes) && errno != ENOENT) return failure(p.queue, std::strerror(errno));
     if (bytes.size() % LOGNOTE_SIZE != 0) {
-        return failure(p.queue, "size " + std::to_string(bytes.size()) +
-                                    " is not a multiple of 1052; left unchanged");
+        return failure(p.queue, "size " + std::to_string(bytes.size()) + " is not a multiple of " +
+                                    std::to_string(LOGNOTE_SIZE) + "; left unchanged");
     }
     if (!id) id = next_free_id(decode_queue(bytes, p.queue).jobs);
     if (!id) return failure(p.queue, "no id above the greatest is left; give one with --id");

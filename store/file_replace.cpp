@@ -111,19 +111,18 @@ std::string jqs_real_path(const std::string& path) {
 }
 
 ReplaceResult jqs_replace_with(const std::string& path, const ContentWriter& write_content,
-                               bool in_place_when_full) {
+                               WhenFull when_full) {
     // Through a link, so the owner's link to the queue on another disk stays.
     const std::string target = jqs_real_path(path);
     if (replace_atomically(target, write_content)) return REPLACE_DONE;
-    if (!in_place_when_full || !no_space(errno)) return REPLACE_FAILED;
+    if (when_full != WhenFull::WRITE_IN_PLACE || !no_space(errno)) return REPLACE_FAILED;
     return replace_in_place(target, write_content) ? REPLACE_IN_PLACE : REPLACE_FAILED;
 }
 
 ReplaceResult jqs_replace_file(const std::string& path, std::string_view bytes,
-                               bool in_place_when_full) {
+                               WhenFull when_full) {
     return jqs_replace_with(
-        path, [&](int fd) { return jqs_write_all(fd, bytes.data(), bytes.size()); },
-        in_place_when_full);
+        path, [&](int fd) { return jqs_write_all(fd, bytes.data(), bytes.size()); }, when_full);
 }
 
 void jqs_remove_leftovers(const std::string& path) {

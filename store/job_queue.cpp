@@ -109,30 +109,6 @@ bool jqs_write_list(int fd, const LogNote* list) {
 
 namespace {
 
-// The first node with each url, for updates by url; rebuilt when the list
-// changes shape. A node's url never changes once it is in the list.
-struct UrlIndex {
-    const LogNote* list = nullptr;
-    std::unordered_map<std::string_view, LogNote*> first;
-};
-UrlIndex url_index;
-
-void forget_url_index() {
-    url_index.list = nullptr;
-    url_index.first.clear();
-}
-
-LogNote* find_by_url(LogNote* list, std::string_view url) {
-    if (url_index.list != list) {
-        forget_url_index();
-        for (LogNote* n = list->next.get(); n != nullptr; n = n->next.get())
-            url_index.first.emplace(field_text(n->url), n);
-        url_index.list = list;
-    }
-    const auto it = url_index.first.find(url);
-    return it == url_index.first.end() ? nullptr : it->second;
-}
-
 // Links `nodes` (in file order) after the sentinel `list`, which has no
 // other node yet, in exactly the order that inserting them one by one with
 // insertnote gives, without its walk over the list for every node.
@@ -259,7 +235,6 @@ std::unique_ptr<LogNote> createnote(std::int32_t id, std::string_view url,
 }
 
 void insertnote(std::unique_ptr<LogNote> node, LogNote* list) {
-    forget_url_index();
     layout_is_list = false;
     LogNote* prev = list;
     while (prev->next != nullptr && !(node->id < prev->next->id && prev->id < node->id))
@@ -270,7 +245,6 @@ void insertnote(std::unique_ptr<LogNote> node, LogNote* list) {
 
 int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
                   std::vector<LogNote*>* file_order) {
-    forget_url_index();
     load_incomplete = false;
     layout_is_list = false;
     bool dropped = false;  // a record not kept, or a cut one at the end
@@ -351,30 +325,16 @@ void lognote_set(LogNote& node, std::string_view resolved_url, std::string_view 
     node.retries = retries;
 }
 
-bool lognote_update(std::string_view url, std::string_view resolved_url, LogNote* list,
-                    std::string_view type, std::int32_t status, std::int32_t retries) {
-    LogNote* n = find_by_url(list, url);
-    if (n == nullptr) return false;
-    lognote_set(*n, resolved_url, type, status, retries);
-    return true;
-}
-
-int updatelognote_byurl(std::string_view url, std::string_view resolved_url, LogNote* list,
-                        std::string_view type, std::int32_t status, std::int32_t retries,
-                        bool lock_held) {
-    lognote_update(url, resolved_url, list, type, status, retries);
-    return refresh_jqs(lock_held);
-}
-
-int refresh_jqs(bool lock_held) {
+int refresh_jqs(LockMode mode) {
     if (load_incomplete) return -1;
     std::optional<QueueLock> lock;
-    if (!lock_held) lock.emplace(jqs_dir);
+    if (mode == LockMode::TAKE) lock.emplace(jqs_dir);
     ReplaceResult result;
     {
         StopSignalHold hold;
         result = jqs_replace_with(
-            jqs_file, [](int fd) { return jqs_write_list(fd, head.get()); }, true);
+            jqs_file, [](int fd) { return jqs_write_list(fd, head.get()); },
+            WhenFull::WRITE_IN_PLACE);
     }
     const int err = errno;
     layout_is_list = result != REPLACE_FAILED;
@@ -434,7 +394,6 @@ int jqs_update_in_place(const std::vector<const LogNote*>& nodes) {
 }
 
 int freelognote() {
-    forget_url_index();
     std::unique_ptr<LogNote> n = std::move(head);
     while (n != nullptr)
         n = std::move(n->next);  // iterative: no deep recursion

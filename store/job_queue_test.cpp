@@ -110,24 +110,12 @@ TEST_F(JobQueueTest, MissingFileLoadsNothing) {
     EXPECT_EQ(head->next, nullptr);
 }
 
-TEST_F(JobQueueTest, UpdateAddressesTheFirstMatchingUrl) {
-    write_file(queue, queue_bytes({waiting(1, "dup"), waiting(2, "dup"), waiting(3, "other")}));
-    initlognote(head.get());
-    EXPECT_EQ(updatelognote_byurl("dup", "http://dup", head.get(), "1", 'v', 0), 0);
-    EXPECT_EQ(updatelognote_byurl("dup", "ftp://dup", head.get(), "2", 'v', 1), 0);
-    const auto recs = parse_queue(read_file(queue));
-    ASSERT_EQ(recs.size(), 3u);
-    EXPECT_EQ(recs[0], (QueueRec{1, "dup", "ftp://dup", "2", 'v', 1}));
-    EXPECT_EQ(recs[1], waiting(2, "dup"));
-    EXPECT_EQ(recs[2], waiting(3, "other"));
-}
-
-TEST_F(JobQueueTest, UnmatchedUpdateStillRewrites) {
+TEST_F(JobQueueTest, RewriteWritesTheListWhateverTheFileHolds) {
     const std::string bytes = queue_bytes({waiting(1, "a"), waiting(2, "b")});
     write_file(queue, bytes);
     initlognote(head.get());
     write_file(queue, "stale");
-    EXPECT_EQ(updatelognote_byurl("zzz", "x", head.get(), "1", 'v', 0), 0);
+    EXPECT_EQ(refresh_jqs(), 0);
     EXPECT_EQ(read_file(queue), bytes);
 }
 
@@ -187,7 +175,7 @@ TEST_F(JobQueueTest, InPlaceUpdateOnlyOverTheListsOwnLayout) {
         EXPECT_TRUE(read_file(queue) == expected) << c.name;
         // Once rewritten whole, the file is the list's.
         if (c.result == 1) {
-            ASSERT_EQ(refresh_jqs(true), 0);
+            ASSERT_EQ(refresh_jqs(LockMode::HELD), 0);
             lognote_set(*node, "ftp://d", "5", 'w', 2);
             EXPECT_EQ(jqs_update_in_place({node}), 0) << c.name;
             EXPECT_EQ(parse_queue(read_file(queue)).back().resolved_url, "ftp://d") << c.name;
@@ -221,7 +209,7 @@ TEST_F(JobQueueTest, RewriteKeepsPermissionsAndLeavesNoTemporaryFile) {
 
 TEST_F(JobQueueTest, RewriteIntoMissingFolderKeepsTheListInMemory) {
     field_set(jqs_file, dir / "gone/qv.jqs");
-    EXPECT_EQ(updatelognote_byurl("a", "b", head.get(), "1", 'v', 0), -1);
+    EXPECT_EQ(refresh_jqs(), -1);
     EXPECT_FALSE(path_exists(dir / "gone"));
 }
 
@@ -238,7 +226,8 @@ TEST_F(JobQueueTest, LoadAndRewriteTakeAndGiveBackTheLock) {
     // never return).
     QueueLock held(lock.c_str());
     EXPECT_EQ(count_tokens(lock), 0);
-    EXPECT_EQ(updatelognote_byurl("a", "http://a", head.get(), "1", 'v', 0, true), 0);
+    lognote_set(*head->next, "http://a", "1", 'v', 0);
+    EXPECT_EQ(refresh_jqs(LockMode::HELD), 0);
     EXPECT_EQ(count_tokens(lock), 0);
     EXPECT_EQ(held.release(), 0);
     EXPECT_EQ(count_tokens(lock), 1);
@@ -282,9 +271,10 @@ TEST_F(JobQueueTest, KilledRewriteLeavesOldOrNewFile) {
         if (pid == 0) {
             head = std::make_unique<LogNote>();
             initlognote(head.get());
-            for (LogNote* n = head->next.get(); n != nullptr; n = n->next.get())
-                updatelognote_byurl(field_text(n->url), std::string(field_text(n->url)) + "/new",
-                                    head.get(), "1", 'v', 0);
+            for (LogNote* n = head->next.get(); n != nullptr; n = n->next.get()) {
+                lognote_set(*n, std::string(field_text(n->url)) + "/new", "1", 'v', 0);
+                refresh_jqs();
+            }
             _exit(0);
         }
         usleep(static_cast<useconds_t>(delay_us(rng)));

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "url_field.h"
+
 // ---- Download-area paths --------------------------------------------------
 
 /// The general configuration file; line 12 names the download area.
@@ -86,9 +88,9 @@ int fifo_tokens(const char* path);
 inline constexpr std::size_t LOGNOTE_SIZE = 1052;
 inline constexpr std::size_t LN_ID = 0;
 inline constexpr std::size_t LN_URL = 4;
-inline constexpr std::size_t LN_URL_LEN = 512;
+inline constexpr std::size_t LN_URL_LEN = URL_FIELD_SIZE;
 inline constexpr std::size_t LN_RESOLVED_URL = 516;
-inline constexpr std::size_t LN_RESOLVED_URL_LEN = 512;
+inline constexpr std::size_t LN_RESOLVED_URL_LEN = URL_FIELD_SIZE;
 inline constexpr std::size_t LN_TYPE = 1028;
 inline constexpr std::size_t LN_TYPE_LEN = 12;
 inline constexpr std::size_t LN_STATUS = 1040;
@@ -181,21 +183,14 @@ int initlognote(LogNote* list);
 /// Stores resolved URL, type, status and retries into `node`, in memory.
 void lognote_set(LogNote& node, std::string_view resolved_url, std::string_view type,
                  std::int32_t status, std::int32_t retries);
-/// Stores them into the first node whose url is `url`, in memory only.
-/// False when no node has that url.
-bool lognote_update(std::string_view url, std::string_view resolved_url, LogNote* list,
-                    std::string_view type, std::int32_t status, std::int32_t retries);
-/// The same, then rewrites the file (found or not). `lock_held` says the
-/// caller already holds the queue lock. The result of refresh_jqs.
-int updatelognote_byurl(std::string_view url, std::string_view resolved_url, LogNote* list,
-                        std::string_view type, std::int32_t status, std::int32_t retries,
-                        bool lock_held = false);
+/// Whether a queue write takes the queue lock or its caller holds it.
+enum class LockMode { TAKE, HELD };
 /// Replaces the queue file with the list's nodes that have a url, through
 /// a symbolic link to where it really lies. Atomic, unless the disk has no
-/// room for a temporary copy: then the file is written in place. Takes the
-/// queue lock unless `lock_held`. 0 on success (or the result of releasing
-/// the lock); -1 when the file could not be written (one line on stderr).
-int refresh_jqs(bool lock_held = false);
+/// room for a temporary copy: then the file is written in place. 0 on
+/// success (or the result of releasing the lock); -1 when the file could
+/// not be written (one line on stderr).
+int refresh_jqs(LockMode lock = LockMode::TAKE);
 
 /// Writes the records of `nodes` (nodes of the list at head) over their own
 /// places in the queue file, when the file holds exactly the list's
@@ -227,16 +222,17 @@ enum ReplaceResult : int {
 /// loss and SIGKILL included, it holds the old or the new content whole.
 /// A symbolic link at `path` stays: the file it leads to is replaced. Keeps
 /// the old file's permission bits (0666 less the umask for a new one).
-/// With `in_place_when_full`, a disk too full for the temporary copy
+/// With WhenFull::WRITE_IN_PLACE, a disk too full for the temporary copy
 /// (ENOSPC, EDQUOT) gets the content written over the old file instead.
+enum class WhenFull { FAIL, WRITE_IN_PLACE };
 ReplaceResult jqs_replace_file(const std::string& path, std::string_view bytes,
-                               bool in_place_when_full = false);
+                               WhenFull when_full = WhenFull::FAIL);
 /// Writes content to the descriptor from its start; false with errno.
 using ContentWriter = std::function<bool(int fd)>;
 /// The same with the content written by `write_content`, so that a large
 /// queue need not be held twice in memory.
 ReplaceResult jqs_replace_with(const std::string& path, const ContentWriter& write_content,
-                               bool in_place_when_full = false);
+                               WhenFull when_full = WhenFull::FAIL);
 /// Writes all `n` bytes (retrying short writes and EINTR); false with errno.
 bool jqs_write_all(int fd, const void* data, std::size_t n);
 /// What `path` names once symbolic links are followed (the path itself
