@@ -1,5 +1,6 @@
-// Waiting on a descriptor with a deadline, the one way every part of the
-// detector waits for a peer.
+// Waiting on a descriptor with a deadline, as the probes and the lock wait
+// for a peer. The resolver polls c-ares's own descriptors itself, within
+// the same thread limit and with called_off_fd among them.
 #pragma once
 
 #include <chrono>

@@ -47,35 +47,35 @@ int probe_timeout(int retries) {
     return retries == 2 ? 5 : 8;
 }
 
-int check_url(ProbeContext& ctx, int retries) {
+bool check_url(ProbeContext& ctx, int retries) {
     // The fallback is built from the record the dispatch started with, never
     // from a redirect target the first probe made current.
     const std::shared_ptr<UrlParts> start = ctx.current;
     const std::string spec = start->spec.value_or("");
+    auto ftp_reached = [&] {
+        const int outcome = ftp_transfer(ctx, retries);
+        return outcome == OUTCOME_REACHABLE || outcome == OUTCOME_LOGIN_REFUSED;
+    };
     switch (start->kind) {
-        case KIND_HTTP: {
-            if (http_transfer(ctx, retries) == OUTCOME_REACHABLE) return 1;
+        case KIND_HTTP:
+            if (http_transfer(ctx, retries) == OUTCOME_REACHABLE) return true;
             switch_to(ctx, start->tls ? ftp_form_of_https(*start)
                                       : other_protocol(spec, HTTP_SCHEME, FTP_SCHEME));
-            const int outcome = ftp_transfer(ctx, retries);
-            return outcome == OUTCOME_REACHABLE || outcome == OUTCOME_LOGIN_REFUSED ? 1 : -1;
-        }
-        case KIND_FTP: {
-            const int outcome = ftp_transfer(ctx, retries);
-            if (outcome == OUTCOME_REACHABLE || outcome == OUTCOME_LOGIN_REFUSED) return 1;
+            return ftp_reached();
+        case KIND_FTP:
+            if (ftp_reached()) return true;
             switch_to(ctx, other_protocol(spec, FTP_SCHEME, HTTP_SCHEME));
-            return http_transfer(ctx, retries) == OUTCOME_REACHABLE ? 1 : -1;
-        }
+            return http_transfer(ctx, retries) == OUTCOME_REACHABLE;
         case KIND_TORRENT:
         case KIND_NZB:
         case KIND_ED2K:
             start->outcome = OUTCOME_REACHABLE;  // settled by form, no connection
-            return 1;
+            return true;
         default:
             // The parser never leaves another kind; fail it rather than leave the
             // outcome unset.
             start->outcome = OUTCOME_FAILED;
-            return -1;
+            return false;
     }
 }
 

@@ -117,9 +117,3 @@ void RefreshScan::add(char c) {
 std::string RefreshScan::target() const {
     return found_ && !too_long_ ? target_ : std::string();
 }
-
-std::string get_raw_url(std::string_view body) {
-    RefreshScan scan;
-    scan.feed(body);
-    return scan.target();
-}

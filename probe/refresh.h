@@ -5,23 +5,23 @@
 #include <string>
 #include <string_view>
 
-/// Longest meta refresh target taken.
-inline constexpr std::size_t REFRESH_TARGET_MAX = 511;
+#include "url_field.h"
 
-/// The target of a meta refresh in a page, up to the first double quote
-/// after "url=", without blanks or single quotes around it; "" when there
-/// is none or it is longer than the maximum.
-std::string get_raw_url(std::string_view body);
+/// Longest meta refresh target taken: what a job's URL field holds.
+inline constexpr std::size_t REFRESH_TARGET_MAX = URL_TEXT_MAX;
 
-/// get_raw_url on a page that arrives in pieces, keeping at most the
-/// target's few hundred bytes whatever the page's size.
+/// The target of a meta refresh in a page that arrives in pieces: after
+/// "HTTP-EQUIV=\"REFRESH\"", from "url=" up to the next double quote,
+/// without blanks or single quotes around it. Keeps at most the target's
+/// few hundred bytes whatever the page's size.
 class RefreshScan {
   public:
     /// Takes the next piece of the page (zero bytes are skipped).
     void feed(std::string_view bytes);
     /// True once the rest of the page can't change the target.
     bool decided() const;
-    /// What get_raw_url gives for the page fed so far.
+    /// The target in the page fed so far; "" when there is none or it is
+    /// longer than REFRESH_TARGET_MAX.
     std::string target() const;
 
   private:

@@ -362,14 +362,14 @@ class TlsTransport : public Transport {
     // The client's settings, and the name the server's certificate must
     // carry (sent as SNI too).
     int configure(const mbedtls_x509_crt& chain) {
-        int rc = crypto_ready();
-        if (rc == 0)
-            rc = mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, nullptr, 0);
-        if (rc == 0)
-            rc = mbedtls_ssl_config_defaults(&conf_, MBEDTLS_SSL_IS_CLIENT,
-                                             MBEDTLS_SSL_TRANSPORT_STREAM,
-                                             MBEDTLS_SSL_PRESET_DEFAULT);
-        if (rc != 0) return rc;
+        if (const int rc = crypto_ready()) return rc;
+        if (const int rc =
+                mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, nullptr, 0))
+            return rc;
+        if (const int rc = mbedtls_ssl_config_defaults(&conf_, MBEDTLS_SSL_IS_CLIENT,
+                                                       MBEDTLS_SSL_TRANSPORT_STREAM,
+                                                       MBEDTLS_SSL_PRESET_DEFAULT))
+            return rc;
         mbedtls_ssl_conf_min_tls_version(&conf_, MBEDTLS_SSL_VERSION_TLS1_2);
         mbedtls_ssl_conf_max_tls_version(&conf_, MBEDTLS_SSL_VERSION_TLS1_3);
         mbedtls_ssl_conf_authmode(&conf_, MBEDTLS_SSL_VERIFY_REQUIRED);
@@ -379,12 +379,11 @@ class TlsTransport : public Transport {
         // A TLS 1.3 server hands its tickets over after the handshake.
         mbedtls_ssl_conf_tls13_enable_signal_new_session_tickets(
             &conf_, MBEDTLS_SSL_TLS1_3_SIGNAL_NEW_SESSION_TICKETS_ENABLED);
-        rc = mbedtls_ssl_setup(&ssl_, &conf_);
+        if (const int rc = mbedtls_ssl_setup(&ssl_, &conf_)) return rc;
         // An IPv6 literal without its brackets, as a certificate has it.
         const std::string name =
             host_.size() > 2 && host_.front() == '[' ? host_.substr(1, host_.size() - 2) : host_;
-        if (rc == 0) rc = mbedtls_ssl_set_hostname(&ssl_, name.c_str());
-        return rc;
+        return mbedtls_ssl_set_hostname(&ssl_, name.c_str());
     }
 
     // One connection and handshake, bounded by the handshake's time.
