@@ -737,7 +737,7 @@ TEST_F(DetectorPass, RefusalReleasesTheLockAtOnce) {
         wait_until([&] { return refusing.all_received().find("PASS") != std::string::npos; }, 10));
     const double refused = now_seconds();
     ASSERT_TRUE(wait_until([&] { return count_tokens(area->lock_path()) == 1; }, 10));
-    EXPECT_LT(now_seconds() - refused, 0.5);
+    EXPECT_LT(now_seconds() - refused, 2.0);  // well before the stalled probe's 3 s
     EXPECT_EQ(c.wait(10).err, "530 no\r\nlogin failed");
     jobs[0] = done(1, "ftp://ftp.test/a", "ftp://ftp.test/a", "2", 'x');
     EXPECT_EQ(area->queue(), jobs);

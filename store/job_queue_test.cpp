@@ -388,9 +388,11 @@ TEST_F(JobQueueTest, HostileFilesLoadFastInLittleMemory) {
     const Load one_id = load(queue_bytes(same_id));
     const Load zeros = load(std::string(std::size_t{100} << 20, '\0'));
     EXPECT_EQ(one_id.jobs, 40000u);
-    EXPECT_LT(one_id.seconds, 3 * ordinary.seconds + 0.1);
+    // Loose enough for a busy machine; an insertion that walks the list for
+    // each of the 40000 nodes takes seconds.
+    EXPECT_LT(one_id.seconds, 5 * ordinary.seconds + 0.3);
     EXPECT_LT(one_id.peak_kib, 2 * ordinary.peak_kib + 1024);
     EXPECT_EQ(zeros.jobs, 0u);
-    EXPECT_LT(zeros.seconds, 3 * ordinary.seconds + 0.1);
+    EXPECT_LT(zeros.seconds, 5 * ordinary.seconds + 0.3);
     EXPECT_LT(zeros.peak_kib, 4096);
 }
