@@ -8,4 +8,17 @@ git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 # The fuzz targets are compiled only in the clang build; the rest here.
 git ls-files -z '*.cpp' | grep -zv '_fuzz\.cpp$' |
     xargs -0 -P"$(nproc)" -n4 clang-tidy -p build --quiet 2> >(grep -v 'warnings\? generated' >&2)
-echo "format and clang-tidy: clean"
+# A folder's headers are its own, but for the one it offers the others
+# (common/ and testutil/ are there to be shared).
+private=0
+for dir in probe store driver jobs; do
+    for header in $(git ls-files "$dir/*.h"); do
+        case "$header" in probe/probe.h | store/store.h | driver/driver.h | jobs/jobs.h) continue ;; esac
+        if users=$(git grep -l "#include \"$(basename "$header")\"" -- ":!$dir/"); then
+            echo "$header is private to $dir/, but included by: $users" >&2
+            private=1
+        fi
+    done
+done
+[ "$private" = 0 ]
+echo "format, clang-tidy and private headers: clean"
