@@ -13,6 +13,10 @@
 
 namespace {
 
+// What a reply must begin with, and where its status line ("HTTP/1.0 200")
+// has the digit that gives the status class.
+constexpr std::string_view REPLY_BEGINS = "HTTP";
+constexpr std::size_t STATUS_CLASS_AT = 9;
 // The first bytes read that count as the reply's first read.
 constexpr std::size_t FIRST_READ = 8;
 
@@ -106,13 +110,13 @@ std::optional<std::string> reply_start(Transport& conn, int timeout_ms,
                                        Clock::time_point deadline) {
     std::string block(REPLY_READ_BLOCK, '\0');
     std::size_t n = 0;
-    while (n < 4) {
+    while (n < REPLY_BEGINS.size()) {
         const long got = conn.receive(block.data() + n, block.size() - n, timeout_ms, deadline);
         if (got <= 0) return std::nullopt;
         n += static_cast<std::size_t>(got);
     }
     block.resize(n);
-    if (!starts_with(block, "HTTP")) return std::nullopt;
+    if (!starts_with(block, REPLY_BEGINS)) return std::nullopt;
     return block;
 }
 
@@ -129,7 +133,7 @@ bool kind_told(const UrlParts& e, const HeaderList& fields) {
 Exchange judge_reply(Transport& conn, const UrlParts& e, const std::string& reply,
                      const ReplyEnd& end, int timeout_ms, Clock::time_point deadline) {
     Exchange x;
-    const char digit = reply[9];
+    const char digit = reply[STATUS_CLASS_AT];
     // A header block cut at the cap may end inside a line: only whole lines
     // count, so a cut Location is never followed.
     const std::string_view whole = end.capped
@@ -172,7 +176,7 @@ std::optional<Exchange> exchange(ProbeContext& ctx, int retries) {
                                                   std::string_view(*start).substr(first));
     if (ctx.data.has_value()) ctx.data_source = e;
     report_step("reply", std::string_view(reply).substr(0, reply.find('\n')));
-    if (reply.size() < 10) return std::nullopt;  // no status digit
+    if (reply.size() <= STATUS_CLASS_AT) return std::nullopt;  // no status digit
     return judge_reply(*conn, *e, reply, end, timeout_ms, deadline);
 }
 

@@ -112,21 +112,8 @@ std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
     }
 }
 
-HeaderList list_new() {
-    return HeaderList();
-}
-
-HeaderField& list_append(HeaderList& list, HeaderField item) {
-    list.push_back(std::move(item));
-    return list.back();
-}
-
-void free_header_fields(HeaderList& list) {
-    HeaderList().swap(list);
-}
-
 HeaderList parse_header_fields(std::string_view text) {
-    HeaderList list = list_new();
+    HeaderList list;
     auto skip_space = [&](std::size_t p) {
         while (p < text.size() && is_space(text[p]))
             ++p;
@@ -142,7 +129,7 @@ HeaderList parse_header_fields(std::string_view text) {
         const auto end = text.find_first_of("\r\n", sep + 2);
         std::string value(
             text.substr(sep + 2, end == std::string_view::npos ? end : end - sep - 2));
-        list_append(list, HeaderField{std::move(name), std::move(value)});
+        list.push_back({std::move(name), std::move(value)});
         if (end == std::string_view::npos) break;
         pos = skip_space(end + 1);
     }

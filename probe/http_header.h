@@ -50,14 +50,10 @@ struct HeaderField {
 };
 using HeaderList = std::vector<HeaderField>;
 
-HeaderList list_new();
-/// Appends `item`; the field now in the list.
-HeaderField& list_append(HeaderList& list, HeaderField item);
 /// The fields of a header block, skipping its first line.
 HeaderList parse_header_fields(std::string_view text);
 /// The value of the first field named exactly `name`, or none.
 std::optional<std::string> find_header_field(std::string_view name, const HeaderList& list);
-void free_header_fields(HeaderList& list);
 
 /// The media type of a Content-Type value: before any ";", without the
 /// blanks around it, lowercased.
