@@ -15,11 +15,12 @@ namespace {
 // and language prefix dropped, percent escapes kept) before filename=
 // (quoted or bare). None when there is none.
 std::optional<std::string> disposition_file_name(std::string_view value) {
+    constexpr std::string_view KEY = "filename";
     const std::string v = lowercase(value);
     std::optional<std::string> plain;
-    for (std::size_t at = 0; (at = v.find("filename", at)) != std::string::npos; at += 8) {
+    for (std::size_t at = 0; (at = v.find(KEY, at)) != std::string::npos; at += KEY.size()) {
         if (at > 0 && v[at - 1] != ';' && !is_space(v[at - 1])) continue;
-        std::size_t p = at + 8;
+        std::size_t p = at + KEY.size();
         const bool extended = p < v.size() && v[p] == '*';
         if (extended) ++p;
         while (p < v.size() && is_space(v[p]))
