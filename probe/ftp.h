@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "report.h"
+#include "text.h"
 #include "transport.h"
 #include "url.h"
 

@@ -8,6 +8,7 @@
 
 #include "fake_transport.h"
 #include "ftp.h"
+#include "report.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     FakeConnection conn(std::string_view(reinterpret_cast<const char*>(bytes), size));
