@@ -35,6 +35,7 @@
 
 #include "connect.h"
 #include "report.h"
+#include "text.h"
 #include "host_memory.h"
 #include "transport.h"
 #include "unique_fd.h"
@@ -104,7 +105,7 @@ std::optional<std::vector<unsigned char>> base64_decode(std::string_view body) {
     std::uint32_t bits = 0;
     int have = 0, padding = 0;
     for (const char c : body) {
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+        if (is_blank(c)) continue;
         if (c == '=') {
             ++padding;
             continue;

@@ -146,6 +146,7 @@ void parse_file(UrlParts& r, string_view text, std::size_t p) {
     if (p < text.size()) r.file = std::string(text.substr(p));
 }
 
+// True when `ref` begins with a scheme and its colon ("mailto:", "ftp:").
 bool has_scheme(std::string_view ref) {
     if (ref.empty() || !std::isalpha(static_cast<unsigned char>(ref[0]))) return false;
     for (char c : ref) {
@@ -188,7 +189,8 @@ ProbeContext url_resource_new() {
 std::string resolve_reference(const UrlParts& base, std::string_view ref) {
     if (has_scheme(ref)) return std::string(ref);
     const std::string_view scheme = base.tls ? HTTPS_SCHEME : HTTP_SCHEME;
-    if (starts_with(ref, "//")) return strconcat(scheme.substr(0, scheme.size() - 2), ref);
+    // "//host/path" keeps only the base's scheme name and colon.
+    if (starts_with(ref, "//")) return strconcat(scheme.substr(0, scheme.find(':') + 1), ref);
     const std::string origin = strconcat(scheme, host_and_port(base));
     if (!ref.empty() && ref[0] == '/') return origin + std::string(ref);
     const std::string dir = base.dir.value_or("/");
