@@ -543,6 +543,26 @@ TEST_F(DetectorPass, HttpsAndDeclaredTypes) {
         << r.err << web.log();
 }
 
+// Whatever sits at the CA bundle's path can't hold the run: a FIFO is no
+// bundle, and the https jobs wait for the next run.
+TEST_F(DetectorPass, CaBundleThatWouldBlockIsNoBundle) {
+    ASSERT_EQ(mount("tmpfs", "/etc/ssl/certs", "tmpfs", 0, nullptr), 0);
+    ASSERT_EQ(mkfifo("/etc/ssl/certs/ca-certificates.crt", 0644), 0);
+    ScriptedServer http("127.0.0.1", 80, {HTTP_OK});
+    LockHolder lock(area->lock_path(), 1);
+    area->write_queue({waiting(1, "https://web.test/a.iso"), waiting(2, "http://web.test/b.iso")});
+    const ProcResult r = run(30);
+    EXPECT_LT(r.seconds, 6.0);
+    EXPECT_EQ(r.err,
+              "no CA certificates found (/etc/ssl/certs/ca-certificates.crt is not a regular "
+              "file); https links can't be checked\n");
+    EXPECT_EQ(area->queue(),
+              (std::vector<QueueRec>{
+                  done(1, "https://web.test/a.iso", "ftp://web.test/a.iso", "5", 'w', 1),
+                  done(2, "http://web.test/b.iso", "http://web.test/b.iso", "1", 'v')}));
+    EXPECT_EQ(count_tokens(area->lock_path()), 1);
+}
+
 // Eight jobs on a name at once cost one full handshake: the others wait
 // for its session and resume it. Three names of one server; each reply
 // says whether its connection resumed ("r") or not (".").

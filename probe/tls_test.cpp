@@ -16,6 +16,7 @@
 #include "url_text.h"
 #include "dispatch.h"
 #include "http.h"
+#include "ca_bundle.h"
 #include "transport.h"
 #include "net.h"
 #include "probe_run.h"
@@ -70,6 +71,7 @@ TEST(CaBundle, EachReadableCertificateIsAdded) {
         {spoil(a, "=A") + b, 1},  // data after the padding
         {not_a_cert + b, 1},
         {a.substr(0, a.find("-----END")), 0},
+        {a.substr(0, a.find("-----END")) + b, 1},  // cut short: ends where the next begins
         {"", 0},
     };
     for (const auto& [text, added] : cases) {
@@ -78,6 +80,15 @@ TEST(CaBundle, EachReadableCertificateIsAdded) {
         EXPECT_EQ(add_pem_certificates(chain, text), added) << text;
         mbedtls_x509_crt_free(&chain);
     }
+    // A bundle of many small certificates keeps no more than the cap.
+    std::string many;
+    for (std::size_t i = 0; i <= CA_CERTS_MAX; ++i)
+        many += a;
+    mbedtls_x509_crt chain;
+    mbedtls_x509_crt_init(&chain);
+    EXPECT_EQ(add_pem_certificates(chain, many), CA_CERTS_MAX);
+    EXPECT_EQ(add_pem_certificates(chain, b), 0U);
+    mbedtls_x509_crt_free(&chain);
 }
 
 using namespace std::chrono_literals;

@@ -38,6 +38,3 @@ std::unique_ptr<Transport> tls_transport();
 /// What a failed TLS handshake's library code `rc` means, in words (the
 /// library's own error texts are left out of a router's executable).
 std::string tls_failure_text(int rc);
-/// Adds each "BEGIN CERTIFICATE" block of the PEM text `pem` to `chain`,
-/// skipping any that is not a readable certificate; how many were added.
-std::size_t add_pem_certificates(mbedtls_x509_crt& chain, std::string_view pem);

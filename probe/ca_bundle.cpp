@@ -1,0 +1,216 @@
+// Reading the CA bundle. Its path may name anything: a FIFO or a device
+// would block a plain open or read for ever with the queue lock held, so
+// only a regular file is read, opened without blocking, within the time
+// of the job that first needs it.
+#include "ca_bundle.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mbedtls/x509_crt.h>
+
+#include <cerrno>
+#include <ctime>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "report.h"
+#include "text.h"
+#include "unique_fd.h"
+
+namespace {
+
+// Where CA bundles are, in the order they are looked for: Debian's, then
+// where router package managers put it, then other distributions'.
+const char* const CA_BUNDLES[] = {
+    "/etc/ssl/certs/ca-certificates.crt",
+    "/opt/etc/ssl/certs/ca-certificates.crt",
+    "/etc/pki/tls/certs/ca-bundle.crt",
+    "/etc/ssl/cert.pem",
+};
+// Bytes one read of the bundle asks for.
+constexpr std::size_t BUNDLE_READ = std::size_t{64} * 1024;
+
+// The trusted certificates, read once per run when an https URL is first
+// met; read-only afterwards, so connections on any thread share them.
+struct CaStore {
+    std::once_flag once;
+    mbedtls_x509_crt chain;
+    bool usable = false;
+    std::string why;  // where it looked, or what was wrong with the file
+};
+CaStore ca;
+
+// The bundle's text, or none with `why` set.
+std::optional<std::string> read_bundle(const char* path, Clock::time_point deadline,
+                                       std::string& why) {
+    const UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0) {
+        if (errno != ENOENT) why = strconcat(path, ": ", std::strerror(errno));
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = strconcat(path, " is not a regular file");
+        return std::nullopt;
+    }
+    if (st.st_size > CA_BUNDLE_MAX) return std::nullopt;
+    std::string text;
+    char buf[BUNDLE_READ];
+    while (text.size() < static_cast<std::size_t>(CA_BUNDLE_MAX)) {
+        if (Clock::now() >= within_thread_limit(deadline)) {
+            why = strconcat(path, ": not read in time");
+            return std::nullopt;
+        }
+        const ssize_t n = read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            why = strconcat(path, ": ", std::strerror(errno));
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+bool load_bundle(const char* path, Clock::time_point deadline) {
+    const auto text = read_bundle(path, deadline, ca.why);
+    if (!text) return false;
+    if (text->find("-----BEGIN") == std::string::npos)  // one certificate in DER
+        return mbedtls_x509_crt_parse_der(&ca.chain,
+                                          reinterpret_cast<const unsigned char*>(text->data()),
+                                          text->size()) == 0;
+    return add_pem_certificates(ca.chain, *text) > 0;
+}
+
+// Base64's value of `c`, -1 for a character outside it.
+int base64_value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+}  // namespace
+
+const mbedtls_x509_crt* ca_chain(Clock::time_point deadline) {
+    std::call_once(ca.once, [deadline] {
+        mbedtls_x509_crt_init(&ca.chain);
+        if (const char* named = std::getenv("SSL_CERT_FILE")) {
+            ca.why = strconcat("looked in SSL_CERT_FILE=", named);
+            ca.usable = load_bundle(named, deadline);
+            return;
+        }
+        std::string looked;
+        for (const char* path : CA_BUNDLES) {
+            if (access(path, F_OK) != 0) {
+                looked += looked.empty() ? path : std::string(", ") + path;
+                continue;
+            }
+            ca.why = strconcat("looked in ", path);
+            ca.usable = load_bundle(path, deadline);
+            return;
+        }
+        ca.why = "looked in " + looked;
+    });
+    if (ca.usable) return &ca.chain;
+    // Said by every job that needs it, written once: the first job in file
+    // order to need it shows it, however the jobs are scheduled.
+    report_once("no CA certificates found (" + ca.why + "); https links can't be checked\n");
+    return nullptr;
+}
+
+std::optional<std::vector<unsigned char>> base64_decode(std::string_view body) {
+    std::vector<unsigned char> out;
+    out.reserve(body.size() / 4 * 3);
+    std::uint32_t bits = 0;
+    int have = 0, padding = 0;
+    for (const char c : body) {
+        if (is_blank(c)) continue;
+        if (c == '=') {
+            ++padding;
+            continue;
+        }
+        const int v = base64_value(c);
+        if (v < 0 || padding > 0) return std::nullopt;
+        bits = bits << 6 | static_cast<std::uint32_t>(v);
+        have += 6;
+        if (have >= 8) {
+            have -= 8;
+            out.push_back(static_cast<unsigned char>(bits >> have));
+        }
+    }
+    if (padding > 2 || have >= 6) return std::nullopt;
+    return out;
+}
+
+void pem_each_certificate(std::string_view pem,
+                          const std::function<bool(const std::vector<unsigned char>&)>& take) {
+    static constexpr std::string_view BEGIN = "-----BEGIN CERTIFICATE-----";
+    static constexpr std::string_view END = "-----END CERTIFICATE-----";
+    for (std::size_t at = pem.find(BEGIN); at != std::string_view::npos;) {
+        const std::size_t body = at + BEGIN.size();
+        const std::size_t end = pem.find(END, body);
+        const std::size_t next = pem.find(BEGIN, body);
+        // A block without its END line ends where the next one begins: the
+        // certificate after it is still read.
+        if (end == std::string_view::npos || next < end) {
+            at = next;
+            continue;
+        }
+        const auto der = base64_decode(pem.substr(body, end - body));
+        if (der && !take(*der)) return;
+        at = pem.find(BEGIN, end + END.size());
+    }
+}
+
+std::size_t add_pem_certificates(mbedtls_x509_crt& chain, std::string_view pem) {
+    // The bundle is public: the library's constant-time base64, made for
+    // keys, was a tenth of an https run's instructions.
+    std::size_t added = 0, held = 0;
+    for (const mbedtls_x509_crt* c = &chain; c != nullptr && c->raw.p != nullptr; c = c->next)
+        ++held;
+    pem_each_certificate(pem, [&](const std::vector<unsigned char>& der) {
+        if (held >= CA_CERTS_MAX) return false;
+        if (mbedtls_x509_crt_parse_der(&chain, der.data(), der.size()) == 0) ++added, ++held;
+        return held < CA_CERTS_MAX;
+    });
+    return added;
+}
+
+// The calendar time of `*tt` in UTC, for mbedTLS's certificate dates
+// (MBEDTLS_PLATFORM_GMTIME_R_ALT): days to civil date, proleptic Gregorian.
+extern "C" struct tm* mbedtls_platform_gmtime_r(const mbedtls_time_t* tt, struct tm* tm_buf) {
+    const long long t = *tt;
+    long long days = t / 86400, secs = t % 86400;
+    if (secs < 0) {
+        secs += 86400;
+        --days;
+    }
+    *tm_buf = tm{};
+    tm_buf->tm_hour = static_cast<int>(secs / 3600);
+    tm_buf->tm_min = static_cast<int>(secs / 60 % 60);
+    tm_buf->tm_sec = static_cast<int>(secs % 60);
+    tm_buf->tm_wday = static_cast<int>(((days + 4) % 7 + 7) % 7);  // 1970-01-01 was a Thursday
+    days += 719468;                                                // from 0000-03-01
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long doe = days - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    const long long month = mp < 10 ? mp + 3 : mp - 9;
+    const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    tm_buf->tm_mday = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    tm_buf->tm_mon = static_cast<int>(month - 1);
+    tm_buf->tm_year = static_cast<int>(year - 1900);
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    static const int before_month[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    tm_buf->tm_yday = before_month[month - 1] + tm_buf->tm_mday - 1 + (leap && month > 2 ? 1 : 0);
+    return tm_buf;
+}

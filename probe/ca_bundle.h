@@ -1,0 +1,42 @@
+// The CA certificates https links are verified against: read once per run
+// from the first bundle found, a file an owner or a package gives us.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "wait.h"
+
+struct mbedtls_x509_crt;
+
+/// A bundle larger than this is not a CA bundle (a full one is 200 KiB).
+inline constexpr off_t CA_BUNDLE_MAX = 8 << 20;
+/// Certificates kept from one bundle: a real one holds about 150, and each
+/// costs a router a few KiB and the parse of it.
+inline constexpr std::size_t CA_CERTS_MAX = 1000;
+
+/// The run's CA certificates, read when first asked for: from the file
+/// SSL_CERT_FILE names, or the first standard bundle path that exists,
+/// only if it is a regular file, opened without blocking and read before
+/// `deadline`. Null, said once per run with where it looked or why that
+/// file was no use, when there are none: https links can't be checked.
+const mbedtls_x509_crt* ca_chain(Clock::time_point deadline);
+
+/// Calls `take` with the bytes of each "BEGIN CERTIFICATE" block of the
+/// PEM text `pem` whose body is base64 (a block cut short ends where the
+/// next begins), in order, until `take` returns false.
+void pem_each_certificate(std::string_view pem,
+                          const std::function<bool(const std::vector<unsigned char>&)>& take);
+
+/// The bytes of base64 text (blanks and line ends anywhere), or none when
+/// it is not base64.
+std::optional<std::vector<unsigned char>> base64_decode(std::string_view text);
+
+/// Adds each readable certificate of `pem` to `chain`, skipping any that
+/// is not one, up to CA_CERTS_MAX in the chain; how many were added.
+std::size_t add_pem_certificates(mbedtls_x509_crt& chain, std::string_view pem);
