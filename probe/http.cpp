@@ -36,15 +36,26 @@ std::optional<std::string> header_env(const char* name) {
 }
 
 // What a body's first bytes say it is, from those read with the header
-// and as many more as come in time.
-std::uint32_t read_body_kind(Transport& conn, std::string start, int timeout_ms,
+// and as many more as come in time (of a chunked body, its chunk data).
+std::uint32_t read_body_kind(Transport& conn, ReplyEnd& end, int timeout_ms,
                              Clock::time_point deadline) {
+    std::string& start = end.body_start;
     char buf[BODY_SNIFF_MAX];
     for (;;) {
         if (const auto kind = body_kind(start, false)) return *kind;
-        const long n = conn.receive(buf, BODY_SNIFF_MAX - start.size(), timeout_ms, deadline);
+        if (end.chunks && end.chunks->ended()) return *body_kind(start, true);
+        // Unchunked, no byte past the sniffed ones is read.
+        const std::size_t want = end.chunks ? sizeof buf : BODY_SNIFF_MAX - start.size();
+        const long n = conn.receive(buf, want, timeout_ms, deadline);
         if (n <= 0) return *body_kind(start, true);
-        start.append(buf, static_cast<std::size_t>(n));
+        const std::string_view got(buf, static_cast<std::size_t>(n));
+        if (!end.chunks) {
+            start.append(got);
+            continue;
+        }
+        std::string data;
+        end.chunks->decode(got, data);
+        start.append(data, 0, BODY_SNIFF_MAX - start.size());
     }
 }
 
@@ -130,8 +141,8 @@ bool kind_told(const UrlParts& e, const HeaderList& fields) {
 // The verdict a reply's header gives, and what the body's first bytes
 // show when nothing else tells what the file is and its type is generic
 // (a generic type has no page).
-Exchange judge_reply(Transport& conn, const UrlParts& e, const std::string& reply,
-                     const ReplyEnd& end, int timeout_ms, Clock::time_point deadline) {
+Exchange judge_reply(Transport& conn, const UrlParts& e, const std::string& reply, ReplyEnd& end,
+                     int timeout_ms, Clock::time_point deadline) {
     Exchange x;
     const char digit = reply[STATUS_CLASS_AT];
     // A header block cut at the cap may end inside a line: only whole lines
@@ -147,7 +158,7 @@ Exchange judge_reply(Transport& conn, const UrlParts& e, const std::string& repl
         x.error = reply.substr(0, reply.find('\n'));
     } else if (!x.redirect && end.header_whole && !kind_told(e, x.fields) &&
                content_type_generic(find_header_field("content-type", x.fields))) {
-        x.sniffed = read_body_kind(conn, end.body_start, timeout_ms, deadline);
+        x.sniffed = read_body_kind(conn, end, timeout_ms, deadline);
     }
     return x;
 }

@@ -61,13 +61,23 @@ std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
     std::string h;
     std::size_t page_bytes = 0;
     // The page: as much of `bytes` as the cap allows, at once. True once
-    // the page has been read far enough.
+    // the page has been read far enough. A chunked page's cap counts its
+    // framing too.
+    std::optional<ChunkedBody> page_chunks;
     auto page = [&](std::string_view bytes) {
         std::size_t n = 0;
         for (; n < bytes.size() && page_bytes < PAGE_CAP; ++n)
-            if (bytes[n] != '\0') ++page_bytes;  // a zero byte is not part of the page
-        ctx.data->feed(bytes.substr(0, n));
-        return page_bytes >= PAGE_CAP || ctx.data->decided();
+            if (bytes[n] != '\0' || page_chunks)
+                ++page_bytes;  // a zero byte is not part of the page
+        if (!page_chunks) {
+            ctx.data->feed(bytes.substr(0, n));
+        } else {
+            std::string data;
+            page_chunks->decode(bytes.substr(0, n), data);
+            ctx.data->feed(data);
+        }
+        return page_bytes >= PAGE_CAP || ctx.data->decided() ||
+               (page_chunks && page_chunks->ended());
     };
     // Each byte of the header in turn; true once the reply has been read
     // far enough.
@@ -79,9 +89,11 @@ std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
         }
         if (ends_with(h, "\r\n\r\n")) {
             how.header_whole = true;
-            ctx.content_type = find_header_field("content-type", parse_header_fields(h));
+            const HeaderList fields = parse_header_fields(h);
+            ctx.content_type = find_header_field("content-type", fields);
             if (ctx.content_type != "text/html") return true;
             ctx.data.emplace();
+            if (body_chunked(fields)) page_chunks.emplace();
         } else if (h.size() >= HEADER_CAP) {
             how.capped = true;
             return true;
@@ -91,8 +103,15 @@ std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
     // Done with the bytes up to `used` of `bytes`: what follows a header
     // that starts no page is the start of the body.
     auto done = [&](std::string_view bytes, std::size_t used) {
-        if (how.header_whole && !ctx.data.has_value())
+        if (!how.header_whole || ctx.data.has_value()) return;
+        if (!body_chunked(parse_header_fields(h))) {
             how.body_start = std::string(bytes.substr(used, BODY_SNIFF_MAX));
+            return;
+        }
+        // The framing takes all that was read, so that it goes on from here.
+        how.chunks.emplace();
+        how.chunks->decode(bytes.substr(used), how.body_start);
+        how.body_start.resize(std::min(how.body_start.size(), BODY_SNIFF_MAX));
     };
     // Each piece read: the header byte by byte, then the page at once.
     auto piece = [&](std::string_view bytes) {
@@ -165,6 +184,13 @@ std::uint32_t declared_kind(const HeaderList& fields) {
         }
     }
     return KIND_NONE;
+}
+
+bool body_chunked(const HeaderList& fields) {
+    const auto te = find_header_field("transfer-encoding", fields);
+    if (!te) return false;
+    const std::string_view last = std::string_view(*te).substr(te->rfind(',') + 1);
+    return lowercase(trim_space(last)) == "chunked";
 }
 
 bool content_type_generic(const std::optional<std::string>& type) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "chunked.h"
 #include "transport.h"
 #include "url.h"
 
@@ -29,16 +30,18 @@ struct ReplyEnd {
     /// The header block came whole (its blank line was read).
     bool header_whole = false;
     /// What was read past a whole header block that starts no page, up to
-    /// BODY_SNIFF_MAX bytes: the start of the body, kept for the body rules.
+    /// BODY_SNIFF_MAX bytes: the start of the body, kept for the body rules
+    /// (its chunk data, for a chunked body).
     std::string body_start;
+    /// For a chunked body: where its framing stands after what was read.
+    std::optional<ChunkedBody> chunks;
 };
 
-/// Reads the rest of the header block (and the page, for "text/html")
-/// from `conn`, each wait at most `timeout_ms` and all before `deadline`;
-/// sets the context's data and content_type. A page is scanned as it
-/// arrives, up to PAGE_CAP bytes or until its refresh target is decided.
-/// `read_ahead` holds bytes already read past the first ones; they are
-/// taken before anything more is read.
+/// Reads the rest of the header block (and the page, for "text/html",
+/// its chunk data when it comes in chunks) from `conn`, each wait at most `timeout_ms` and all
+/// before `deadline`; sets the context's data and content_type. A page is scanned as it arrives, up
+/// to PAGE_CAP bytes or until its refresh target is decided. `read_ahead` holds bytes already read
+/// past the first ones; they are taken before anything more is read.
 std::string read_http_reply(Transport& conn, ProbeContext& context, int timeout_ms,
                             Clock::time_point deadline, ReplyEnd* end = nullptr,
                             std::string_view read_ahead = {});
@@ -64,6 +67,10 @@ std::string media_type(std::string_view content_type);
 /// ".torrent", KIND_NZB likewise for application/x-nzb and ".nzb";
 /// KIND_NONE when they declare neither (or are malformed).
 std::uint32_t declared_kind(const HeaderList& fields);
+
+/// True when the body comes in chunks: "chunked" is the last coding that
+/// Transfer-Encoding names.
+bool body_chunked(const HeaderList& fields);
 
 /// True for a Content-Type (none: absent) that says nothing of what a body
 /// is, so that its first bytes may: application/octet-stream, text/plain,

@@ -6,6 +6,7 @@
 #include "report.h"
 #include "url_text.h"
 #include "resolve.h"
+#include "chunked.h"
 #include "http.h"
 #include "net.h"
 #include "probe_run.h"
@@ -423,6 +424,51 @@ TEST_F(HttpProbe, SlowSilentServerEndsAtTheReceiveTimeout) {
         EXPECT_EQ(r.current->spec, "http://web.test/b");
         EXPECT_GE(r.seconds, 2.9);
         EXPECT_LT(r.seconds, 4.0);
+    }
+}
+
+// A body sent in chunks (to an HTTP/1.0 request, as some servers do) is
+// judged, and searched for a refresh, by its data, not its framing; the
+// framing never makes a read unbounded. Each reply comes in two pieces.
+TEST_F(HttpProbe, ChunkedBodiesAreReadByTheirData) {
+    auto chunk = [](const std::string& data, const std::string& ext = "") {
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx", data.size());
+        return size + ext + "\r\n" + data + "\r\n";
+    };
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n";
+    const std::string octets = head + "Content-Type: application/octet-stream\r\n\r\n";
+    const std::string html = head + "Content-Type: text/html\r\n\r\n";
+    const std::string last = "0\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string first, second;
+        std::string spec;
+        std::uint32_t kind;
+    };
+    const Case cases[] = {
+        {"sizes with extensions", octets + chunk("d8:", ";name=v") + chunk("announce3:url", " ; x"),
+         last, "http://web.test/dir/p", KIND_TORRENT},
+        {"size line split across reads", octets + "1", "0\r\nd8:announce3:url\r\n" + last,
+         "http://web.test/dir/p", KIND_TORRENT},
+        {"refresh split between chunks", html + chunk("<meta HTTP-EQUIV=\"REF"),
+         chunk("RESH\" content=\"0; url=/t/x.torrent\">") + last, "http://web.test/t/x.torrent",
+         KIND_TORRENT},
+        {"overlong size", octets + "10000000000000000000\r\n", "d8:announce3:url\r\n" + last,
+         "http://web.test/dir/p", KIND_HTTP},
+        {"no last chunk", octets + chunk("d8:announce"), "", "http://web.test/dir/p", KIND_TORRENT},
+        {"size line without its end", octets + "10;" + std::string(CHUNK_LINE_MAX, 'x'),
+         "\r\nd8:announce3:url\r\n", "http://web.test/dir/p", KIND_HTTP},
+    };
+    for (const auto& c : cases) {
+        ScriptedServer server(
+            "127.0.0.1", 80,
+            {{read_request(), send(c.first), pause(100), send(c.second), close()}});
+        const auto r = probe("http://web.test/dir/p");
+        EXPECT_EQ(r.outcome, OUTCOME_REACHABLE) << c.name;
+        EXPECT_EQ(r.current->spec, c.spec) << c.name;
+        EXPECT_EQ(r.entry->kind, c.kind) << c.name;
+        EXPECT_EQ(server.connections(), 1) << c.name;
     }
 }
 
