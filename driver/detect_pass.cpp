@@ -308,13 +308,19 @@ int check_job(const std::string& url, int retries, std::FILE* out) {
     done.result = probe_job({url, retries}, &done.trace);
     report_steps(false);
     const Decision d = decide(job, done);
-    bool line_open = false;  // the detector's own messages may end without a line end
+    std::string said;
     for (const ReportPiece& p : d.said) {
-        if (p.step && line_open) std::fputc('\n', out);
-        std::fwrite(p.text.data(), 1, p.text.size(), out);
-        line_open = !p.text.empty() && p.text.back() != '\n';
+        // The detector's own messages may end without a line end.
+        if (p.step && !said.empty() && said.back() != '\n') said += '\n';
+        said += p.text;
     }
-    if (line_open) std::fputc('\n', out);
+    if (!said.empty() && said.back() != '\n') said += '\n';
+    // Servers' text reaches these lines: none may drive the terminal.
+    for (std::size_t at = 0; at < said.size();) {
+        const std::size_t end = said.find('\n', at);
+        std::fprintf(out, "%s\n", printable(std::string_view(said).substr(at, end - at)).c_str());
+        at = end + 1;
+    }
     if (!d.write) {
         std::fprintf(out, "result   left as it is: waiting, retries %d\n", retries);
         return 3;
@@ -323,7 +329,7 @@ int check_job(const std::string& url, int retries, std::FILE* out) {
     const int type = w.type[0] - '0';
     std::fprintf(out, "result   type %s (%s), status %c, resolved %s, retries %d\n", w.type,
                  type >= 1 && type <= 6 ? TYPE_NAMES[type] : "?", static_cast<char>(w.status),
-                 w.resolved.c_str(), static_cast<int>(w.retries));
+                 printable(url_for_people(w.resolved)).c_str(), static_cast<int>(w.retries));
     if (w.status == STATUS_DETECTED) return 0;
     return w.status == STATUS_LOGIN_REFUSED ? 4 : 3;
 }

@@ -81,16 +81,23 @@ TEST_F(DetectorPass, HttpJobs) {
          {read_request(),
           send("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<META HTTP-EQUIV=\"REFRESH\" "
                "CONTENT=\"0; url=http://web.test/t/x.torrent\">"),
-          close()}});
+          close()},
+         {read_request(), send("HTTP/1.0 302 Found\r\nLocation: files/app.zip\r\n\r\n"), close()},
+         HTTP_OK});
     area->write_queue({waiting(1, "http://web.test/f.iso"), waiting(2, "http://web.test/old"),
-                       waiting(3, "web.test/page")});
+                       waiting(3, "web.test/page"),
+                       waiting(4, "http://web.test/dl/get.php?f=pub/app.zip")});
     const ProcResult r = run_one_at_a_time();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(area->queue(),
               (std::vector<QueueRec>{
                   done(1, "http://web.test/f.iso", "http://web.test/f.iso", "1", 'v'),
                   done(2, "http://web.test/old", "http://web.test/new/place.iso", "1", 'v'),
-                  done(3, "web.test/page", "http://web.test/t/x.torrent", "3", 'v')}));
+                  done(3, "web.test/page", "http://web.test/t/x.torrent", "3", 'v'),
+                  // a relative redirect after a query: the path's directory, not the query's
+                  done(4, "http://web.test/dl/get.php?f=pub/app.zip",
+                       "http://web.test/dl/files/app.zip", "1", 'v')}));
+    EXPECT_EQ(http.received(5).substr(0, 26), "GET /dl/files/app.zip HTTP");
     EXPECT_EQ(http.received(0),
               "GET /f.iso HTTP/1.0\r\nHost: web.test\r\nUser-Agent: "
               "grelt/7.0 (http://qv2-detect.invalid/)\r\n\r\n");

@@ -81,7 +81,7 @@ bool bound_sends(int fd, int seconds) {
 // off like any other; the run remembers a host:port that did not answer.
 bool connect_within(int fd, const HostAddress& addr, int port, int seconds, const std::string& host,
                     const std::string& where) {
-    const auto port16 = htons(static_cast<std::uint16_t>(port & 0xffff));
+    const auto port16 = htons(static_cast<std::uint16_t>(port_on_wire(port)));
     sockaddr_storage ss{};
     socklen_t len;
     if (addr.family == AF_INET6) {

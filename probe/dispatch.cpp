@@ -33,7 +33,7 @@ std::string ftp_form_of_https(const UrlParts& r) {
 
 // Makes a fresh record parsed from `text` the context's current one.
 void switch_to(ProbeContext& ctx, const std::string& text) {
-    report_step("fallback", text);
+    report_step("fallback", url_for_people(text));
     auto next = url_new();
     url_init(*next, text);
     ctx.current = next;

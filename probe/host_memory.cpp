@@ -27,7 +27,7 @@ std::map<std::pair<std::string, int>, Clock::time_point> answered;
 
 std::pair<std::string, int> key(const std::string& host, int port) {
     std::string name = host;
-    return {string_lowercase(name), port & 0xffff};
+    return {string_lowercase(name), port_on_wire(port)};
 }
 
 }  // namespace

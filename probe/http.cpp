@@ -197,7 +197,7 @@ void follow(ProbeContext& ctx, const UrlParts& from, const std::string& location
     url_init(*target, resolve_reference(from, location));
     ctx.current = target;
     ctx.trail.push_back(target->spec.value_or(""));
-    report_step("redirect", ctx.trail.back());
+    report_step("redirect", url_for_people(ctx.trail.back()));
     ++ctx.redirect_count;
 }
 
@@ -213,7 +213,7 @@ void take_refresh(ProbeContext& ctx) {
             // A magnet or ed2k link is settled as a Location to it is.
             if (target->kind != KIND_HTTP) ctx.current->kind = target->kind;
             ctx.trail.push_back(*ctx.current->spec);
-            report_step("refresh", ctx.trail.back());
+            report_step("refresh", url_for_people(ctx.trail.back()));
         }
     }
     ctx.data.reset();

@@ -74,6 +74,8 @@ TEST_F(HttpProbe, RequestBytesOnTheWire) {
          request("/x", "web.test:8080")},
         {"default port named", "http://web.test:80/x", nullptr, nullptr, 80,
          request("/x", "web.test")},
+        {"port past 16 bits, as connected", "http://web.test:65616/x", nullptr, nullptr, 80,
+         request("/x", "web.test")},
         {"IPv4 literal on another port", "http://127.0.0.1:8080/x", nullptr, nullptr, 8080,
          request("/x", "127.0.0.1:8080")},
         {"escaped, no credentials", "http://u:pw@web.test/a b/%41?q=1&r=/s#top", nullptr, nullptr,

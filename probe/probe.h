@@ -41,6 +41,11 @@ struct UrlParts {
     bool tls = false;                 ///< an https:// URL: probed over TLS, port 443
 };
 
+/// The port a connection to `port` goes to: the number cut to 16 bits.
+inline int port_on_wire(std::int32_t port) {
+    return port & 0xffff;
+}
+
 /// One piece of what a job's probes said for standard error.
 struct ReportPiece {
     std::string text;
@@ -56,6 +61,14 @@ int probe_timeout(int retries);
 /// A job's retry counter grows with each run that leaves it waiting, up to
 /// this, where its time-outs are longest.
 inline constexpr int RETRIES_MAX = 3;
+
+/// `text` fit for a terminal: every control character (C0, DEL, C1 whether
+/// a raw byte or UTF-8 encoded) and every byte outside a valid UTF-8
+/// sequence written as \xNN. Other UTF-8 text is left as it is.
+std::string printable(std::string_view text);
+/// A URL as people are shown it: a password in it replaced by
+/// "*password*". For what is printed, never for what is stored or sent.
+std::string url_for_people(std::string_view url);
 
 /// While on, this thread's probes also tell, into the ProbeTrace's said,
 /// each step they take (a lookup, a connect, a request, a reply...).

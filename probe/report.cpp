@@ -35,16 +35,7 @@ void report_step(std::string_view what, std::string_view text) {
     line.resize(std::max(COLUMN, line.size() + 1), ' ');
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
         text.remove_suffix(1);
-    for (const char c : text) {
-        if (!is_control_byte(c)) {
-            line += c;
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
-            line += hex;
-        }
-    }
-    report_sink->push_back({line + "\n", false, true});
+    report_sink->push_back({line + printable(text) + "\n", false, true});
 }
 
 void report(int /*level*/, const char* format, ...) {

@@ -7,6 +7,7 @@
 // detected with, so they stay.
 #include "url.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <limits>
@@ -157,6 +158,31 @@ bool has_scheme(std::string_view ref) {
     return false;
 }
 
+// `path` without its "." and ".." segments (RFC 3986 section 5.2.4).
+std::string remove_dot_segments(std::string_view path) {
+    std::string out;
+    while (!path.empty()) {
+        if (starts_with(path, "../")) {
+            path.remove_prefix(3);
+        } else if (starts_with(path, "./") || starts_with(path, "/./")) {
+            path.remove_prefix(2);
+        } else if (path == "/.") {
+            path = "/";
+        } else if (starts_with(path, "/../") || path == "/..") {
+            path = path.size() == 3 ? std::string_view("/") : path.substr(3);
+            out.erase(std::min(out.rfind('/'), out.size()));
+        } else if (path == "." || path == "..") {
+            path = {};
+        } else {
+            // The first segment, its "/" included, up to the next "/".
+            const auto next = std::min(path.find('/', 1), path.size());
+            out.append(path.substr(0, next));
+            path.remove_prefix(next);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::uint32_t kind_by_suffix(string_view spec, std::uint32_t kind) {
@@ -192,17 +218,43 @@ std::string resolve_reference(const UrlParts& base, std::string_view ref) {
     // "//host/path" keeps only the base's scheme name and colon.
     if (starts_with(ref, "//")) return strconcat(scheme.substr(0, scheme.find(':') + 1), ref);
     const std::string origin = strconcat(scheme, host_and_port(base));
-    if (!ref.empty() && ref[0] == '/') return origin + std::string(ref);
-    const std::string dir = base.dir.value_or("/");
-    const std::string file = base.file.value_or("");
-    if (ref.empty()) return origin + dir + file;
-    if (ref[0] == '?') return origin + dir + file.substr(0, file.find('?')) + std::string(ref);
-    return origin + dir + std::string(ref);
+    // The base's path ends before its query: the parser's dir may reach
+    // into a query that holds a "/".
+    const std::string target = base.dir.value_or("/") + base.file.value_or("");
+    const auto query_at = std::min(target.find_first_of("?#"), target.size());
+    const std::string_view path = std::string_view(target).substr(0, query_at);
+    const std::string_view query =
+        std::string_view(target).substr(query_at, target.find('#', query_at) - query_at);
+    const auto rest_at = std::min(ref.find_first_of("?#"), ref.size());
+    const std::string_view ref_path = ref.substr(0, rest_at);
+    const std::string_view rest = ref.substr(rest_at);
+    if (ref_path.empty()) {
+        // "", "?y" or "#s": the base's own path, its query unless replaced.
+        return strconcat(origin, path.empty() ? "/" : path, starts_with(rest, "?") ? "" : query,
+                         rest);
+    }
+    if (ref_path[0] == '/') return strconcat(origin, remove_dot_segments(ref_path), rest);
+    const std::string_view base_dir = path.substr(0, path.rfind('/') + 1);
+    return strconcat(
+        origin, remove_dot_segments(strconcat(base_dir.empty() ? "/" : base_dir, ref_path)), rest);
+}
+
+std::string url_for_people(string_view url) {
+    // The login as the parser finds it after the scheme: a user name up to
+    // ":" or "@", then a password up to the "@" before the host.
+    const auto scheme_end = url.find("://");
+    if (scheme_end == npos) return std::string(url);
+    const std::size_t p = scheme_end + 3;
+    if (login_at(url, p) == npos) return std::string(url);
+    const std::size_t password = url.find_first_of(":@", p) + 1;
+    const std::size_t at = login_at(url, password);
+    if (at == npos) return std::string(url);  // a user name alone
+    return strconcat(url.substr(0, password), "*password*", url.substr(at));
 }
 
 std::string host_and_port(const UrlParts& r) {
     std::string text = r.host.value_or("");
-    if (r.port != 0 && r.port != (r.tls ? HTTPS_PORT : HTTP_PORT))
-        text += ":" + std::to_string(r.port);
+    const int port = port_on_wire(r.port);
+    if (r.port != 0 && port != (r.tls ? HTTPS_PORT : HTTP_PORT)) text += ":" + std::to_string(port);
     return text;
 }

@@ -57,8 +57,10 @@ ProbeContext url_resource_new();
 std::uint32_t kind_by_suffix(std::string_view spec, std::uint32_t kind);
 
 /// `ref` (a Location value or refresh target) made absolute against the
-/// URL of `base`, the way browsers resolve the common forms: a relative
-/// one keeps the scheme, host and port of the base.
+/// URL of `base` as RFC 3986 (section 5.2) resolves it: a relative path
+/// is merged at the last "/" of the base's path (never inside its query)
+/// and its dot segments removed; "?y" and "#s" keep the base's path. One
+/// with its own scheme or "//" authority is taken as it stands.
 std::string resolve_reference(const UrlParts& base, std::string_view ref);
 
 /// The host, with ":port" after it when the record names a port other
