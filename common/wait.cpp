@@ -33,6 +33,10 @@ void set_thread_time_limit(Clock::time_point limit) {
     limit_cut = false;
 }
 
+void extend_thread_time_limit(Clock::duration by) {
+    if (thread_limit != Clock::time_point::max()) thread_limit += by;
+}
+
 Clock::time_point within_thread_limit(Clock::time_point deadline) {
     return std::min(deadline, thread_limit);
 }

@@ -17,6 +17,9 @@ bool wait_fd(int fd, short events, int timeout_ms, Clock::time_point deadline);
 /// job's probes all run on one thread). The default is no limit. Clears
 /// the record of a wait cut by it.
 void set_thread_time_limit(Clock::time_point limit);
+/// Moves the calling thread's time limit (if any) `by` later: for a wait
+/// that other jobs caused, not the job's own.
+void extend_thread_time_limit(Clock::duration by);
 /// The earlier of `deadline` and the calling thread's time limit.
 Clock::time_point within_thread_limit(Clock::time_point deadline);
 /// True when a wait that ends at `deadline` would end at the thread's time

@@ -719,32 +719,56 @@ TEST_F(DetectorPass, SlowDeadHostCostsOneJobsTime) {
 
 // A slow answer to one request says nothing of the host's other paths:
 // each job ends as it does when probed alone, however many run at once.
+// Nor does an answer that trickles past its time: the host was heard.
 TEST_F(DetectorPass, SlowVerdictsComeFromTheJobsOwnProbes) {
     const Script hang = {read_request(), stall()};
     const Script trickle_ok = {read_request(), send("HTTP/1.0 200 OK\r\n"), pause(3500),
                                send("\r\n"), close()};
+    Script slow_greeting;  // a "220-" line every 2 s for 24 s
+    for (int i = 0; i < 12; ++i) {
+        slow_greeting.push_back(send("220-welcome\r\n"));
+        slow_greeting.push_back(pause(2000));
+    }
+    // A TLS record header, then its body a byte every half second.
+    const Script slow_handshake = {trickle("\x16\x03\x03\x40\x00" + std::string(30, 'x'), 500)};
+    TestCa ca;
+    ASSERT_TRUE(sandbox_replace("/etc/ssl/certs/ca-certificates.crt", read_file(ca.cert())));
+    const CertFiles cert = ca.issue("other.test");
+    NginxServer tls("127.0.0.1", 8443,
+                    {{"f1", "x"}, {"f2", "x"}, {"f3", "x"}, {"f4", "x"}, {"f5", "x"}}, "", &cert);
     struct Case {
         const char* name;
         std::vector<Script> scripts;  // by connection
         int jobs;
         const char* probes;
         int failing;  // the first this many jobs fail
+        std::string scheme = "http";
+        int port = 80;
+        const char* type = "1";  // of the others
     };
     const Case cases[] = {
         {"two links hang", {hang, hang, HTTP_OK}, 8, "8", 2},
         {"the first connection hangs, one probe at a time", {hang, HTTP_OK}, 5, "1", 1},
         {"a header slower than a read's time-out", {trickle_ok}, 4, "8", 0},
+        {"a greeting slower than its time", {slow_greeting, FTP_OK}, 5, "1", 1, "ftp", 21, "2"},
+        {"a handshake slower than its time",
+         {slow_handshake, {relay(8443)}},
+         5,
+         "1",
+         1,
+         "https",
+         443},
     };
     for (const auto& c : cases) {
-        ScriptedServer server("127.0.0.4", 80, c.scripts);
+        ScriptedServer server("127.0.0.4", c.port, c.scripts);
         std::vector<QueueRec> jobs;
         for (int i = 1; i <= c.jobs; ++i)
-            jobs.push_back(waiting(i, "http://other.test/f" + std::to_string(i)));
+            jobs.push_back(waiting(i, c.scheme + "://other.test/f" + std::to_string(i)));
         area->write_queue(jobs);
         const ProcResult r = run_process({QV2_DETECT_BIN}, {{"QV2_DETECT_PROBES", c.probes}}, 60);
         const auto q = area->queue();
         for (int i = 0; i < c.jobs; ++i)
-            EXPECT_EQ(q[i].type, i < c.failing ? "5" : "1") << c.name << ", job " << i + 1;
+            EXPECT_EQ(q[i].type, i < c.failing ? "5" : c.type) << c.name << ", job " << i + 1;
         EXPECT_EQ(server.connections(), c.jobs) << c.name;
     }
 }

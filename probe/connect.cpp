@@ -41,14 +41,17 @@ class PlainTransport : public Transport {
         do {
             r = read(fd_.get(), buf, n);
         } while (r < 0 && errno == EINTR);
+        if (r > 0) heard_ = true;
         return r;
     }
     void close() override { fd_.reset(); }
     bool timed_out() const override { return timed_out_; }
+    bool heard() const override { return heard_; }
 
   private:
     UniqueFd fd_;
     bool timed_out_ = false;
+    bool heard_ = false;
 };
 
 // "192.0.2.7" or "2001:db8::1", for the steps a probe shows.

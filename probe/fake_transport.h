@@ -42,6 +42,7 @@ class FakeConnection : public Transport {
     }
     void close() override {}
     bool timed_out() const override { return false; }
+    bool heard() const override { return next_ > 0; }
 
   private:
     std::vector<std::string_view> pieces_;

@@ -129,12 +129,12 @@ int ftp_transfer(ProbeContext& context, int retries) {
         return finish(*parts, OUTCOME_FAILED);
 
     // A server that accepts and then never greets is not waited for again
-    // by the run's later jobs on it.
+    // by the run's later jobs on it; one that greets too slowly is.
     const auto since = Clock::now();
     const auto greeting = get_line(*conn, retries);
     if (greeting) report_step("reply", *greeting);
     if (!greeting) {
-        if (conn->timed_out())
+        if (conn->timed_out() && !conn->heard())
             host_remember_silent(*parts->host, parts->port, probe_timeout(retries), since);
         return finish(*parts, OUTCOME_FAILED);
     }

@@ -198,10 +198,14 @@ class TlsTransport : public Transport {
         int rc = configure(*chain);
         if (rc != 0) return fail(rc, retries);
         // Waiting for the first handshake is bounded as a handshake of its
-        // own would be; it ends sooner when the first one does.
+        // own would be; it ends sooner when the first one does. The wait is
+        // not taken from the job's time: its verdict must not depend on how
+        // many probes run at once.
+        const auto wait_from = Clock::now();
         const bool offered =
             offer_session(host, port, ssl_,
                           std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_), first_);
+        extend_thread_time_limit(Clock::now() - wait_from);
         rc = handshake(retries);
         // A kept session narrows the hello (its version, its ticket); a
         // server that has changed since may refuse it. It costs the job
@@ -254,6 +258,7 @@ class TlsTransport : public Transport {
         end_first_handshake();
     }
     bool timed_out() const override { return timed_out_; }
+    bool heard() const override { return heard_; }
 
   private:
     // The client's settings, and the name the server's certificate must
@@ -323,7 +328,10 @@ class TlsTransport : public Transport {
         forget_session(host_, port_);
         const std::string said = "TLS with " + host_ + " failed: " + failure(rc) + "\n";
         report_raw(said);
-        if (timed_out_) host_remember_silent(host_, port_, probe_timeout(retries), since_, said);
+        // A handshake that trickled in too slowly was heard: only silence
+        // is remembered.
+        if (timed_out_ && !heard_)
+            host_remember_silent(host_, port_, probe_timeout(retries), since_, said);
         return false;
     }
 
@@ -354,6 +362,7 @@ class TlsTransport : public Transport {
         do {
             n = read(t->fd_.get(), buf, len);
         } while (n < 0 && errno == EINTR);
+        if (n > 0) t->heard_ = true;
         return n >= 0 ? static_cast<int>(n) : MBEDTLS_ERR_NET_RECV_FAILED;
     }
 
@@ -377,6 +386,7 @@ class TlsTransport : public Transport {
     Clock::time_point deadline_;
     Clock::time_point since_;  // when the handshake began
     bool timed_out_ = false;
+    bool heard_ = false;  // a byte came from the server
     bool first_ = false;  // this is the run's first full handshake with the site
     mbedtls_ssl_context ssl_;
     mbedtls_ssl_config conf_;

@@ -9,8 +9,6 @@
 
 #include "wait.h"
 
-struct mbedtls_x509_crt;
-
 class Transport {
   public:
     virtual ~Transport() = default;
@@ -28,6 +26,9 @@ class Transport {
     /// True once a wait of this connection ran out of time: the server did
     /// not answer in time (rather than closing or failing).
     virtual bool timed_out() const = 0;
+    /// True once any byte came from the server: a connection that heard
+    /// something, however slow or strange, is no silent host.
+    virtual bool heard() const = 0;
 };
 
 /// HTTP's own transport: the socket as it is.

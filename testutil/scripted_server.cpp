@@ -80,6 +80,28 @@ void ScriptedServer::accept_loop() {
     }
 }
 
+void ScriptedServer::relay_to(int fd, int port) const {
+    const int up = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(up, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        for (bool open = true; open;) {
+            pollfd fds[3] = {{stop_[0], POLLIN, 0}, {fd, POLLIN, 0}, {up, POLLIN, 0}};
+            if (poll(fds, 3, -1) <= 0 || fds[0].revents) break;
+            for (int i = 1; i <= 2 && open; ++i) {
+                if (fds[i].revents == 0) continue;
+                char buf[4096];
+                const ssize_t n = recv(fds[i].fd, buf, sizeof buf, 0);
+                open = n > 0 &&
+                       send(i == 1 ? up : fd, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) == n;
+            }
+        }
+    }
+    ::close(up);
+}
+
 void ScriptedServer::play(int fd, int index) {
     const Script& script =
         scripts_.empty() ? Script{} : scripts_[std::min<std::size_t>(index, scripts_.size() - 1)];
@@ -163,6 +185,10 @@ void ScriptedServer::play(int fd, int index) {
                         open = false;
                     }
                 }
+                break;
+            case Step::RELAY:
+                relay_to(fd, static_cast<int>(step.count));
+                open = false;
                 break;
             case Step::TRICKLE:
                 for (std::size_t b = 0; open && b < step.bytes.size(); ++b) {

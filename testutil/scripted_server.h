@@ -19,6 +19,7 @@ struct Step {
         STALL,       ///< keep the connection open, silent, until the peer or the test ends
         FLOOD,       ///< send `bytes` over and over, `count` bytes in all, or until refused
         TRICKLE,     ///< send `bytes` one byte every `ms` until done or refused
+        RELAY,       ///< connect to 127.0.0.1:`count` and relay both ways until one closes
     };
     Kind kind;
     std::string bytes;
@@ -59,6 +60,10 @@ inline Step flood(std::string pattern, long long total) {
 inline Step trickle(std::string bytes, int ms) {
     return {Step::TRICKLE, std::move(bytes), ms, 0};
 }
+/// Hands the connection to a real server on a loopback port.
+inline Step relay(int port) {
+    return {Step::RELAY, "", 0, port};
+}
 }  // namespace script
 
 using Script = std::vector<Step>;
@@ -86,6 +91,7 @@ class ScriptedServer {
   private:
     void accept_loop();
     void play(int fd, int index);
+    void relay_to(int fd, int port) const;
 
     std::vector<Script> scripts_;
     int listen_fd_ = -1;
