@@ -730,7 +730,8 @@ TEST_F(DetectorPass, SlowVerdictsComeFromTheJobsOwnProbes) {
         slow_greeting.push_back(pause(2000));
     }
     // A TLS record header, then its body a byte every half second.
-    const Script slow_handshake = {trickle("\x16\x03\x03\x40\x00" + std::string(30, 'x'), 500)};
+    const Script slow_handshake = {
+        trickle(std::string("\x16\x03\x03\x40\x00", 5) + std::string(30, 'x'), 500)};
     TestCa ca;
     ASSERT_TRUE(sandbox_replace("/etc/ssl/certs/ca-certificates.crt", read_file(ca.cert())));
     const CertFiles cert = ca.issue("other.test");

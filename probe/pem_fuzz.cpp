@@ -14,8 +14,7 @@
 namespace {
 
 std::string base64_lines(const std::uint8_t* bytes, std::size_t size) {
-    static const char digits[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     for (std::size_t i = 0; i < size; i += 3) {
         const std::uint32_t n = static_cast<std::uint32_t>(bytes[i]) << 16 |
