@@ -63,37 +63,33 @@ std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
     // The page: as much of `bytes` as the cap allows, at once. True once
     // the page has been read far enough. A chunked page's cap counts its
     // framing too.
-    std::optional<ChunkedBody> page_chunks;
     auto page = [&](std::string_view bytes) {
         std::size_t n = 0;
         for (; n < bytes.size() && page_bytes < PAGE_CAP; ++n)
-            if (bytes[n] != '\0' || page_chunks)
+            if (bytes[n] != '\0' || how.chunks)
                 ++page_bytes;  // a zero byte is not part of the page
-        if (!page_chunks) {
+        if (!how.chunks) {
             ctx.data->feed(bytes.substr(0, n));
-        } else {
-            std::string data;
-            page_chunks->decode(bytes.substr(0, n), data);
-            ctx.data->feed(data);
+            return page_bytes >= PAGE_CAP || ctx.data->decided();
         }
-        return page_bytes >= PAGE_CAP || ctx.data->decided() ||
-               (page_chunks && page_chunks->ended());
+        std::string data;
+        how.chunks->decode(bytes.substr(0, n), data);
+        ctx.data->feed(data);
+        return page_bytes >= PAGE_CAP || ctx.data->decided() || how.chunks->ended();
     };
     // Each byte of the header in turn; true once the reply has been read
     // far enough.
     auto take = [&](char c) {
         if (c != '\0') h += c;
-        if (ends_with(h, "\n\n")) {
-            how.header_whole = true;
-            return true;
-        }
-        if (ends_with(h, "\r\n\r\n")) {
+        const bool bare = ends_with(h, "\n\n");
+        if (bare || ends_with(h, "\r\n\r\n")) {
             how.header_whole = true;
             const HeaderList fields = parse_header_fields(h);
+            if (body_chunked(fields)) how.chunks.emplace();
+            if (bare) return true;  // no page after bare line feeds
             ctx.content_type = find_header_field("content-type", fields);
             if (ctx.content_type != "text/html") return true;
             ctx.data.emplace();
-            if (body_chunked(fields)) page_chunks.emplace();
         } else if (h.size() >= HEADER_CAP) {
             how.capped = true;
             return true;
@@ -101,15 +97,14 @@ std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
         return false;
     };
     // Done with the bytes up to `used` of `bytes`: what follows a header
-    // that starts no page is the start of the body.
+    // that starts no page is the start of the body (of a chunked one, the
+    // framing takes all of it, so that it goes on from there).
     auto done = [&](std::string_view bytes, std::size_t used) {
         if (!how.header_whole || ctx.data.has_value()) return;
-        if (!body_chunked(parse_header_fields(h))) {
+        if (!how.chunks) {
             how.body_start = std::string(bytes.substr(used, BODY_SNIFF_MAX));
             return;
         }
-        // The framing takes all that was read, so that it goes on from here.
-        how.chunks.emplace();
         how.chunks->decode(bytes.substr(used), how.body_start);
         how.body_start.resize(std::min(how.body_start.size(), BODY_SNIFF_MAX));
     };

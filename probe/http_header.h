@@ -33,7 +33,8 @@ struct ReplyEnd {
     /// BODY_SNIFF_MAX bytes: the start of the body, kept for the body rules
     /// (its chunk data, for a chunked body).
     std::string body_start;
-    /// For a chunked body: where its framing stands after what was read.
+    /// For a chunked body (page or not): where its framing stands after
+    /// what was read.
     std::optional<ChunkedBody> chunks;
 };
 
