@@ -60,6 +60,10 @@ int called_off_fd() {
 
 void call_off_waits() {
     make_pipe();
+    call_off_waits_from_handler();
+}
+
+void call_off_waits_from_handler() noexcept {
     called_off = true;
     const char b = 0;
     if (off_pipe[1] >= 0) (void)!write(off_pipe[1], &b, 1);

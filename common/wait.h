@@ -36,6 +36,9 @@ bool thread_limit_cut();
 /// limit had come, until resume_waits(). For probes whose results are no
 /// longer wanted.
 void call_off_waits();
+/// The same from a signal's handler (async-signal-safe), once
+/// called_off_fd() has made its pipe.
+void call_off_waits_from_handler() noexcept;
 void resume_waits();
 /// A descriptor that is readable while the waits are called off, for a
 /// wait that polls by itself.

@@ -1,10 +1,6 @@
 // The detection pass: probe every waiting job once and write back what it
 // turned out to be. The order of a run is here; the scheduling of the
 // probes is in scheduler.cpp.
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -13,13 +9,12 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "driver.h"
 #include "probe.h"
 #include "scheduler.h"
+#include "stop.h"
 #include "store.h"
 #include "wait.h"
 
@@ -35,9 +30,6 @@ namespace {
 // wears with every byte.
 constexpr auto REWRITE_EVERY = std::chrono::seconds(1);
 constexpr std::size_t REWRITE_SPARE = std::size_t{1} << 20;
-// A stop signal's results are written within this, or the run ends
-// without them.
-constexpr auto STOP_WRITE_TIME = std::chrono::seconds(1);
 
 // A job's result, settled and not yet in the file.
 struct Pending {
@@ -72,7 +64,7 @@ class ResultWriter {
         const std::size_t bytes = nodes.size() * LOGNOTE_SIZE;
         const bool replace = bytes * 4 >= queue_bytes_ && spent_ + queue_bytes_ <= budget_;
         if (replace || jqs_update_in_place(nodes) == 1) {
-            refresh_jqs(LockMode::HELD);
+            refresh_jqs(LockMode::HELD, nodes);
             spent_ += queue_bytes_;
         }
         pending_.clear();
@@ -85,24 +77,6 @@ class ResultWriter {
     std::vector<bool> written_;
     Clock::time_point last_ = Clock::now();
 };
-
-// After a stop signal: if the results can't be written in time, the run
-// ends without them, the token given back, as a second signal would end it.
-void stop_in_time() {
-    sigset_t all, saved;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &saved);  // the run's signals stay the main thread's
-    try {
-        std::thread([] {
-            std::this_thread::sleep_for(STOP_WRITE_TIME);
-            jqs_release_on_signal();
-            _exit(0);
-        }).detach();
-    } catch (const std::system_error&) {
-        // No thread: the write goes on unguarded.
-    }
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-}
 
 // A waiting job as the file held it when the pass began, and its node: the
 // result goes into the very job probed, never into another with its URL.
@@ -290,10 +264,11 @@ int initlognote3() {
     };
     auto tick = [&] {
         writer.write_if_due();
-        return !pass_stop_requested();
+        return !stop_requested();
     };
     probe_jobs(probes, probe_limit(), settle, tick);
-    if (pass_stop_requested()) stop_in_time();
+    // After a stop, the watchdog armed by the signal ends the run if this
+    // can't be done in time.
     writer.write();
     sayings.print_rest([&](std::size_t i) { return i <= last || writer.written(i); });
     return lock.release();

@@ -8,6 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+#include <map>
+#include <random>
+
 #include "area.h"
 #include "lock_fifo.h"
 #include "net.h"
@@ -29,6 +33,25 @@ const Script FTP_REFUSE = {send("220 hi\r\n"), read_line(),        send("331 pw\
 QueueRec done(std::int32_t id, const std::string& url, const std::string& resolved,
               const std::string& type, std::int32_t status, std::int32_t retries = 0) {
     return QueueRec{id, url, resolved, type, status, retries};
+}
+
+// The detector under strace, its `calls` held up as a stalled disk holds
+// them: the first `stalls` of them (0: all) by `ms` each. The queue's own
+// records are written with pwrite64.
+std::vector<std::string> stalled_writes(int ms, int stalls, const std::string& calls = "pwrite64") {
+    std::string inject = "inject=" + calls + ":delay_enter=" + std::to_string(ms * 1000);
+    if (stalls > 0) inject += ":when=1.." + std::to_string(stalls);
+    return {"strace",         "-f", "-qq",  "--seccomp-bpf", "-o", "/dev/null", "-e",
+            "trace=" + calls, "-e", inject, QV2_DETECT_BIN};
+}
+
+// The pid of the detector `c` runs: itself, or the child of strace.
+pid_t detector_pid(const Child& c, bool traced) {
+    if (!traced) return c.pid();
+    const std::string children =
+        "/proc/" + std::to_string(c.pid()) + "/task/" + std::to_string(c.pid()) + "/children";
+    wait_until([&] { return !read_file(children).empty(); }, 10);
+    return static_cast<pid_t>(std::atoi(read_file(children).c_str()));
 }
 
 class DetectorPass : public ::testing::Test {
@@ -302,11 +325,7 @@ TEST_F(DetectorPass, FullOrReadOnlyQueueFolderIsReported) {
                 mount(nullptr, logs.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
                 0);
         } else {
-            const int fill = open((logs + "/fill").c_str(), O_WRONLY | O_CREAT, 0600);
-            const std::string block(512, 'f');
-            while (write(fill, block.data(), block.size()) > 0) {
-            }
-            close(fill);
+            fill_up(logs + "/fill");
         }
         const ProcResult r = run();
         EXPECT_EQ(r.status, 0) << c.name;
@@ -595,6 +614,168 @@ TEST_F(DetectorPass, HttpsJobsAtOnceShareTheFirstHandshake) {
     }
     for (const auto& [name, seen] : reuse)
         EXPECT_EQ(std::count(seen.begin(), seen.end(), '.'), 1) << name << ": " << seen;
+}
+
+// However a stop finds the run (no thread to probe with, a probe stuck in
+// a call that never returns, a write held up by the disk), it writes what
+// settled before it, gives the token back and keeps the marker, within
+// about a second of when it can.
+TEST_F(DetectorPass, StopWritesWhatSettledWhateverTheRunDoes) {
+    // stuck.test's lookup never returns: /etc/hosts is a FIFO nobody writes.
+    TempDir fifo_dir;
+    ASSERT_EQ(mkfifo((fifo_dir / "hosts").c_str(), 0644), 0);
+    ASSERT_EQ(mount((fifo_dir / "hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    const Script late = {read_request(), pause(1200), send("HTTP/1.0 200 OK\r\n\r\n"), close()};
+    ScriptedServer fast("127.0.0.2", 80, {HTTP_OK});
+    ScriptedServer stalled("127.0.0.3", 80, {{read_request(), stall()}});
+    std::vector<std::unique_ptr<ScriptedServer>> lates;
+    // Settled jobs, so that a write of a few results goes in place; then
+    // one fast job, eight that answer late and one that never does.
+    std::vector<QueueRec> many;
+    for (int i = 0; i < 40; ++i)
+        many.push_back(done(10 + i, "magnet:?" + std::to_string(i), "magnet:?", "3", 'v'));
+    many.push_back(waiting(60, "http://127.0.0.2/f"));
+    for (int i = 0; i < 8; ++i) {
+        const std::string ip = "127.0.0." + std::to_string(20 + i);
+        lates.push_back(std::make_unique<ScriptedServer>(ip, 80, std::vector<Script>{late}));
+        many.push_back(waiting(70 + i, "http://" + ip + "/l"));
+    }
+    many.push_back(waiting(99, "http://127.0.0.3/s"));
+    auto lates_settled = [&] {
+        for (const auto& l : lates)
+            if (l->connections() == 0) return false;
+        for (const auto& l : lates)
+            l->received(0);  // waits for its answer to go out
+        return usleep(500 * 1000) == 0;
+    };
+    struct Case {
+        const char* name;
+        std::vector<std::string> argv;
+        std::vector<QueueRec> jobs;
+        ScriptedServer* watched;      // a new connection to it...
+        std::function<bool()> ready;  // ...and this, and the signal comes
+        std::size_t settled;          // the first this many jobs end settled, the rest waiting
+        double within;                // seconds from the signal to the end
+        bool traced = false;
+    };
+    const Case cases[] = {
+        {"no thread for probing",
+         {"prlimit", "--nproc=1", "setpriv", "--reuid=54321", "--regid=54321", "--clear-groups",
+          QV2_DETECT_BIN},
+         {waiting(1, "http://127.0.0.2/f"), waiting(2, "magnet:?x"),
+          waiting(3, "http://127.0.0.2/g"), waiting(4, "http://127.0.0.3/s")},
+         &stalled,
+         [] { return true; },
+         3,
+         1.5},
+        {"a lookup stuck in a call",
+         {QV2_DETECT_BIN},
+         {waiting(1, "http://127.0.0.2/f"), waiting(2, "http://stuck.test/x")},
+         &fast,
+         [] { return usleep(300 * 1000) == 0; },
+         1,
+         2.0},
+        {"a periodic write held up 1.5 s as late jobs settle", stalled_writes(1500, 1), many,
+         &stalled, lates_settled, many.size() - 1, 2.5, true},
+    };
+    // The run of a user held to its one thread must reach the area and the lock.
+    for (const std::string& p :
+         {area->base(), area->base() + "/Download2/.logs", area->base() + "/Download2/.sems"})
+        chmod(p.c_str(), 0777);
+    LockHolder lock(area->lock_path(), 1);
+    chmod(area->lock_path().c_str(), 0666);
+    for (const auto& c : cases) {
+        area->write_queue(c.jobs);
+        write_file(TEST_MARKER, "");
+        const int before = c.watched->connections();
+        Child run(c.argv, {{"ASAN_OPTIONS", "detect_leaks=0"}});
+        ASSERT_TRUE(wait_until([&] { return c.watched->connections() > before; }, 20)) << c.name;
+        ASSERT_TRUE(c.ready()) << c.name;
+        const double t0 = now_seconds();
+        kill(detector_pid(run, c.traced), SIGTERM);
+        const ProcResult r = run.wait(20);
+        EXPECT_LT(now_seconds() - t0, c.within) << c.name;
+        EXPECT_TRUE(r.exited && r.status == 0) << c.name << r.err;
+        const auto q = area->queue();
+        ASSERT_EQ(q.size(), c.jobs.size()) << c.name;
+        for (std::size_t i = 0; i < q.size(); ++i)
+            EXPECT_EQ(q[i].status, i < c.settled ? 'v' : 'w') << c.name << ": " << q[i];
+        EXPECT_EQ(count_tokens(area->lock_path()), 1) << c.name;
+        EXPECT_TRUE(path_exists(TEST_MARKER)) << c.name;
+    }
+    umount2("/etc/hosts", MNT_DETACH);
+}
+
+// On a disk without room for a copy of the queue, a stop's update goes
+// over the changed records' own places whatever order the file has (a job
+// deleted at place 2; a job added again under a low id at the end). Held
+// up 2 s at its first write, it is not cut; killed at any point of it, it
+// leaves every job once, as it was (waiting) or with its whole new result.
+TEST_F(DetectorPass, SlowStopOnAFullDiskMovesNoRecord) {
+    constexpr std::int32_t JOBS = 40000;
+    TempDir disk;
+    const std::string size = "size=" + std::to_string(JOBS * REC_SIZE + (64 << 10));
+    ASSERT_EQ(mount("tmpfs", disk.path().c_str(), "tmpfs", 0, size.c_str()), 0);
+    ASSERT_EQ(symlink((disk / "qv.jqs").c_str(), area->queue_file().c_str()), 0);
+    ScriptedServer hang("127.0.0.1", 80, {{read_request(), stall()}});
+    LockHolder lock(area->lock_path(), 1);
+    std::mt19937 rng(35);
+    for (int layout = 0; layout < 2; ++layout) {
+        std::vector<QueueRec> jobs;
+        for (std::int32_t i = 0; i < JOBS; ++i) {
+            const std::string url = "magnet:?xt=" + std::to_string(i);
+            const std::int32_t id = layout == 1 && i == JOBS - 1 ? 1 : i + 2;
+            jobs.push_back(i % 400 == 7 ? waiting(id, url) : done(id, url, url, "3", 'v'));
+        }
+        jobs[JOBS / 2] = waiting(jobs[JOBS / 2].id, "http://web.test/hang");
+        if (layout == 0) jobs[1].url = "";
+        // Each job as it was, and as it is once written.
+        std::map<std::pair<std::int32_t, std::string>, std::pair<QueueRec, QueueRec>> versions;
+        for (const QueueRec& j : jobs) {
+            if (j.url.empty()) continue;
+            const bool magnet = j.url.rfind("magnet:", 0) == 0;
+            versions[{j.id, j.url}] = {j, magnet ? done(j.id, j.url, j.url, "3", 'v') : j};
+        }
+        for (int run = 0; run < 6; ++run) {
+            const bool killed = run >= 3;
+            const std::string what =
+                "layout " + std::to_string(layout) + ", run " + std::to_string(run);
+            area->write_queue(jobs);
+            fill_up(disk / "fill");
+            const int seen = hang.connections();
+            // Killed: every write held up, whatever writes the records.
+            Child c(killed ? stalled_writes(10, 0, "write,pwrite64") : stalled_writes(2000, 1),
+                    {{"ASAN_OPTIONS", "detect_leaks=0"}});
+            ASSERT_TRUE(wait_until([&] { return hang.connections() > seen; }, 30)) << what;
+            const pid_t pid = detector_pid(c, true);
+            kill(pid, SIGTERM);
+            if (killed) {
+                usleep(std::uniform_int_distribution<useconds_t>(0, 2500 * 1000)(rng));
+                kill(pid, SIGKILL);
+            }
+            c.wait(30);
+            std::map<std::pair<std::int32_t, std::string>, int> found;
+            for (const QueueRec& q : area->queue()) {
+                if (q.url.empty()) continue;  // the deleted job, left where it was
+                const auto& [was, now] = versions.at({q.id, q.url});
+                // Killed, a job may be as it was, whole but for its status
+                // (still waiting), or whole.
+                QueueRec with_status = q;
+                with_status.status = now.status;
+                EXPECT_TRUE(q == now || (killed && (q == was || with_status == now)))
+                    << what << ": " << q;
+                ++found[{q.id, q.url}];
+            }
+            EXPECT_EQ(found.size(), versions.size()) << what;
+            for (const auto& [job, n] : found)
+                EXPECT_EQ(n, 1) << what << ": id " << job.first;
+            if (!killed) {
+                EXPECT_EQ(count_tokens(area->lock_path()), 1) << what;
+            }
+            if (count_tokens(area->lock_path()) == 0) post_token(area->lock_path());
+            unlink((disk / "fill").c_str());
+        }
+    }
 }
 
 // Probing several jobs at once changes nothing a job ends with, nor what

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "driver.h"
-#include "scheduler.h"
+#include "stop.h"
 #include "store.h"
 
 namespace {
@@ -55,7 +55,7 @@ extern "C" void handle_stop_signal(int sig, siginfo_t* info, void*) {
     // Only async-signal-safe work. A request to stop, while jobs are being
     // probed, first has the results already settled written (the pass
     // wakes for it); a second one, or any other signal, ends at once.
-    if ((sig == SIGTERM || sig == SIGINT || sig == SIGQUIT) && pass_stop_request()) return;
+    if ((sig == SIGTERM || sig == SIGINT || sig == SIGQUIT) && stop_request()) return;
     // Hand back a queue-lock token this process holds, so the download
     // manager's other processes are not locked out.
     jqs_release_on_signal();
@@ -85,7 +85,7 @@ int detect_run() {
         initlognote3();
         // Stopped by a signal: what was settled is written and the token
         // is back; the marker stays, as for any stop.
-        if (pass_stop_requested()) _exit(0);
+        if (stop_requested()) _exit(0);
     }
     remove_marker();
     freelognote();

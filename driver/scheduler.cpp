@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "sanitizers.h"
+#include "stop.h"
 #include "store.h"
 #include "wait.h"
 
@@ -54,11 +55,6 @@ struct Slot {
 // handler never writes to a descriptor that has since been reused.
 int wake_fds[2] = {-1, -1};
 std::once_flag wake_once;
-// The write end while a pass may be asked to stop, else -1; whether it was.
-std::atomic<int> stop_fd{-1};
-std::atomic<bool> stop_asked{false};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
-              "the signal handler needs lock-free flags");
 
 void wake_caller() {
     if (wake_fds[1] < 0) return;
@@ -171,7 +167,7 @@ Clock::time_point job_deadline(const ProbeJob& job) {
 
 // Starts what the limits allow, in file order.
 void start_jobs(Pass& pass, Caller caller) {
-    while (!pass.closing && pass.no_thread == 0 &&
+    while (!pass.closing && !stop_requested() && pass.no_thread == 0 &&
            static_cast<int>(pass.running.size()) < pass.limit && !pass.ready.empty() &&
            *pass.ready.begin() <= pass.stop_at) {
         const std::size_t i = *pass.ready.begin();
@@ -216,10 +212,13 @@ void* worker(void* arg) {
             ProbeDone done;
             done.result = probe_in_time(*slot.job, slot.deadline, &done.trace);
             lock.lock();
+            // A probe the stop called off has no result: its job stays as
+            // if never started.
+            const bool called_off = done.result == nullptr && stop_requested();
             if (done.result == nullptr) slot.expired = true;
             slot.done = std::move(done);
             slot.finished = true;
-            pass.ended.push_back(i);
+            if (!called_off) pass.ended.push_back(i);
             pass.running.erase(i);
             --pass.per_host[slot.host];
             refill(pass, slot.host);
@@ -240,9 +239,10 @@ void probe_one_at_a_time(const std::vector<ProbeJob>& jobs, int why,
     std::fprintf(stderr,
                  "no thread could be started for probing (%s); jobs are probed one at a time\n",
                  std::strerror(why));
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
+    for (std::size_t i = 0; i < jobs.size() && !stop_requested(); ++i) {
         ProbeDone done;
         done.result = probe_job(jobs[i], &done.trace);
+        if (done.result == nullptr && stop_requested()) return;  // called off: no result
         if (!settle(i, done) || !tick()) return;
     }
 }
@@ -285,27 +285,15 @@ std::shared_ptr<UrlParts> probe_job(const ProbeJob& job, ProbeTrace* trace) {
     return probe_in_time(job, job_deadline(job), trace);
 }
 
-bool pass_stop_request() noexcept {
-    const int fd = stop_fd.load();
-    if (fd < 0 || stop_asked.exchange(true)) return false;
-    const int saved = errno;
-    const char byte = 0;
-    (void)!write(fd, &byte, 1);
-    errno = saved;
-    return true;
-}
-
-bool pass_stop_requested() {
-    return stop_asked.load();
-}
-
 void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
                 const std::function<bool(std::size_t, ProbeDone&)>& settle,
                 const std::function<bool()>& tick) {
     std::call_once(wake_once, [] {
         if (pipe2(wake_fds, O_CLOEXEC | O_NONBLOCK) != 0) wake_fds[0] = wake_fds[1] = -1;
     });
-    Pass pass;
+    // Workers keep a pointer to it: after a stop it outlives the call.
+    auto owned = std::make_unique<Pass>();
+    Pass& pass = *owned;
     pass.slots.resize(jobs.size());
     pass.limit = limit;
     pass.stop_at = jobs.size();
@@ -323,35 +311,46 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
         if (!s.network) s.done.result = url_parser(s.job->url, s.job->retries, &s.done.trace);
     }
 
+    stop_watch_begin(wake_fds[1]);
     std::unique_lock<std::mutex> lock(pass.mu);
     start_jobs(pass, Caller::PASS);
     if (pass.no_thread != 0) {
         lock.unlock();
         probe_one_at_a_time(jobs, pass.no_thread, settle, tick);
+        stop_watch_end();
         return;
     }
     // Jobs settled by their form need no probe: theirs come first.
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         if (!pass.slots[i].network) pass.ended.push_back(i);
     }
-    stop_fd = wake_fds[1];
     for (;;) {
         hand_over(pass, lock, settle);
-        if (pass.next >= jobs.size() || pass.next > pass.stop_at || stop_asked) break;
+        if (pass.next >= jobs.size() || pass.next > pass.stop_at || stop_requested()) break;
         lock.unlock();
         const bool go_on = tick();
         if (go_on) wait_for_wake(std::chrono::seconds(1));
         lock.lock();
         if (!go_on) break;
     }
-    stop_fd = -1;
+    // What ended while the last results were taken (a stop during a write
+    // included) is taken too.
+    hand_over(pass, lock, settle);
+    stop_watch_end();
+    pass.closing = true;
+    pass.assigned.clear();
+    pass.work.notify_all();
+    if (stop_requested()) {
+        // The probes still running were called off; one stuck in a call
+        // that never returns must not keep the results from being written
+        // before the watchdog ends the run. The workers are left to it.
+        (void)owned.release();
+        return;
+    }
     // Every wait of a probe ends by its job's deadline, so the workers
     // still probing end soon; none may outlive the pass. After a refusal
     // their results are not wanted: their waits end at once, so the lock
     // is not held for them.
-    pass.closing = true;
-    pass.assigned.clear();
-    pass.work.notify_all();
     const bool cut_short = !pass.running.empty();
     if (cut_short) call_off_waits();
     const std::vector<pthread_t> workers = pass.workers;

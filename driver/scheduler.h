@@ -46,7 +46,9 @@ struct ProbeDone {
 /// batch; it returns false to end the pass at once (the probes still
 /// running are called off). Without a worker thread the jobs are probed in
 /// file order on the calling thread, and `settle` returning false ends the
-/// pass there.
+/// pass there. A stop (stop.h) ends it either way at once, after handing
+/// over what ended before it; probes still running are called off and,
+/// after a stop, not waited for.
 void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
                 const std::function<bool(std::size_t, ProbeDone&)>& settle,
                 const std::function<bool()>& tick);
@@ -54,11 +56,3 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
 /// One job's probes on the calling thread, as a pass probes it (within the
 /// job's time): the final record, or null when they ran past that time.
 std::shared_ptr<UrlParts> probe_job(const ProbeJob& job, ProbeTrace* trace);
-
-/// Asks the pass in progress to end soon: async-signal-safe, for a stop
-/// signal's handler. True when a pass was asked; false when none is
-/// probing with worker threads, or it was asked already (the caller then
-/// ends the run at once).
-bool pass_stop_request() noexcept;
-/// True once a pass was asked to stop.
-bool pass_stop_requested();

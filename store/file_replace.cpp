@@ -31,10 +31,6 @@ std::string base_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool no_space(int err) {
-    return err == ENOSPC || err == EDQUOT;
-}
-
 // Gives the new file the old one's permissions (and owner): the download
 // manager's other processes must keep their access.
 bool copy_access(int fd, const std::string& path) {
@@ -69,16 +65,6 @@ bool replace_atomically(const std::string& target, const ContentWriter& write_co
     return ok;
 }
 
-// Over the old content, for a disk with no room for a copy. Not atomic, but
-// it needs no new blocks: the content is never longer than the old file
-// but for the end of a final partial record.
-bool replace_in_place(const std::string& target, const ContentWriter& write_content) {
-    UniqueFd fd(open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd || !write_content(fd.get())) return false;
-    const off_t end = lseek(fd.get(), 0, SEEK_CUR);
-    return end >= 0 && ftruncate(fd.get(), end) == 0 && fsync(fd.get()) == 0;
-}
-
 }  // namespace
 
 bool jqs_write_all(int fd, const void* data, std::size_t n) {
@@ -110,19 +96,14 @@ std::string jqs_real_path(const std::string& path) {
     return p;
 }
 
-ReplaceResult jqs_replace_with(const std::string& path, const ContentWriter& write_content,
-                               WhenFull when_full) {
+ReplaceResult jqs_replace_with(const std::string& path, const ContentWriter& write_content) {
     // Through a link, so the owner's link to the queue on another disk stays.
-    const std::string target = jqs_real_path(path);
-    if (replace_atomically(target, write_content)) return REPLACE_DONE;
-    if (when_full != WhenFull::WRITE_IN_PLACE || !no_space(errno)) return REPLACE_FAILED;
-    return replace_in_place(target, write_content) ? REPLACE_IN_PLACE : REPLACE_FAILED;
+    return replace_atomically(jqs_real_path(path), write_content) ? REPLACE_DONE : REPLACE_FAILED;
 }
 
-ReplaceResult jqs_replace_file(const std::string& path, std::string_view bytes,
-                               WhenFull when_full) {
-    return jqs_replace_with(
-        path, [&](int fd) { return jqs_write_all(fd, bytes.data(), bytes.size()); }, when_full);
+ReplaceResult jqs_replace_file(const std::string& path, std::string_view bytes) {
+    return jqs_replace_with(path,
+                            [&](int fd) { return jqs_write_all(fd, bytes.data(), bytes.size()); });
 }
 
 void jqs_remove_leftovers(const std::string& path) {

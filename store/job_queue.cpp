@@ -2,6 +2,7 @@
 // manager's other processes under the queue lock, and the job list that
 // mirrors it in memory.
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,11 +29,24 @@ bool load_incomplete = false;
 // for the rest of the run.
 bool told_in_place = false;
 bool told_failed = false;
+bool told_moved = false;
 
+// What the file holds at each record place, as this process last loaded or
+// replaced it: the node there, or null for a record the list does not keep
+// (one without a url). A write in place puts a node over its own place, so
+// it never moves a record whatever order the list has.
+std::vector<const LogNote*> on_disk;
+std::unordered_map<const LogNote*, std::size_t> place_of;
 // Set while the file holds exactly the list's records in list order (after
-// a load that dropped and moved nothing, and after every rewrite): a
-// record can then be written over its own place.
+// a load that dropped and moved nothing, and after every replacement).
 bool layout_is_list = false;
+
+void set_on_disk(std::vector<const LogNote*> nodes) {
+    on_disk = std::move(nodes);
+    place_of.clear();
+    for (std::size_t i = 0; i < on_disk.size(); ++i)
+        if (on_disk[i] != nullptr) place_of.emplace(on_disk[i], i);
+}
 
 // A queue with more jobs is not one this program made; it is left alone.
 constexpr std::size_t MAX_RECORDS = 100000;
@@ -75,6 +89,19 @@ ssize_t read_full(const ByteSource& source, unsigned char* buf, std::size_t n) {
         got += static_cast<std::size_t>(r);
     }
     return static_cast<ssize_t>(got);
+}
+
+// Reads all `n` bytes at `at`; false at the end of the file or on an error.
+bool pread_all(int fd, unsigned char* data, std::size_t n, off_t at) {
+    while (n > 0) {
+        const ssize_t r = pread(fd, data, n, at);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        data += r;
+        n -= static_cast<std::size_t>(r);
+        at += r;
+    }
+    return true;
 }
 
 // Writes all `n` bytes at `at` (retrying short writes and EINTR).
@@ -247,6 +274,7 @@ int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
                   std::vector<LogNote*>* file_order) {
     load_incomplete = false;
     layout_is_list = false;
+    set_on_disk({});
     bool dropped = false;  // a record not kept, or a cut one at the end
     auto stop = [&](const std::string& why) {
         std::fprintf(stderr, "%s: %s; the queue is left unchanged\n", name, why.c_str());
@@ -255,6 +283,7 @@ int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
     };
 
     std::vector<std::unique_ptr<LogNote>> nodes;
+    std::vector<const LogNote*> file_places;  // what each record of the file is
     std::vector<unsigned char> buf(RECORDS_PER_IO * LOGNOTE_SIZE);
     for (;;) {
         const ssize_t got = read_full(source, buf.data(), buf.size());
@@ -269,6 +298,7 @@ int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
             const Record& rec = record_at(buf, i);
             if (rec[LN_URL] == 0) {
                 dropped = true;
+                file_places.push_back(nullptr);
                 continue;  // never written back, so not kept
             }
             if (nodes.size() == MAX_RECORDS)
@@ -276,6 +306,7 @@ int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
             auto node = std::unique_ptr<LogNote>(new (std::nothrow) LogNote());
             if (node == nullptr) return stop("out of memory");
             lognote_decode(rec, *node);
+            file_places.push_back(node.get());
             nodes.push_back(std::move(node));
         }
         if (bytes < buf.size()) break;
@@ -285,6 +316,7 @@ int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
         order.push_back(n.get());
         if (file_order != nullptr) file_order->push_back(n.get());
     }
+    set_on_disk(std::move(file_places));
     const bool fresh = list->next == nullptr;
     if (fresh) {
         link_in_insert_order(list, std::move(nodes));
@@ -325,72 +357,127 @@ void lognote_set(LogNote& node, std::string_view resolved_url, std::string_view 
     node.retries = retries;
 }
 
-int refresh_jqs(LockMode mode) {
+namespace {
+
+// How a write over the nodes' own records went.
+enum class InPlace { WRITTEN, NOT_THERE, FAILED };
+
+// Writes `nodes` over their own records in the file, never moving one: every
+// field but the status first, then the statuses, each step flushed. A kill
+// or a power cut at any moment leaves every job present once, as it was or
+// with its whole new result (a status not yet written keeps it waiting, to
+// be probed again). Each place is first read back: one that does not hold
+// its job as loaded (another process changed the file against the lock)
+// makes it NOT_THERE, with nothing written. Stop signals wait for it. A
+// failure leaves its errno in `err`.
+InPlace write_in_place(const std::vector<const LogNote*>& nodes, int& err) {
+    StopSignalHold hold;
+    std::vector<off_t> at;
+    for (const LogNote* n : nodes) {
+        const auto it = place_of.find(n);
+        if (it == place_of.end()) return InPlace::NOT_THERE;
+        at.push_back(static_cast<off_t>(it->second * LOGNOTE_SIZE));
+    }
+    UniqueFd fd(open(jqs_file, O_RDWR | O_CLOEXEC));
+    err = errno;
+    if (!fd) return InPlace::FAILED;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        Record want, have;
+        lognote_encode(*nodes[i], want);
+        if (!pread_all(fd.get(), have, LN_RESOLVED_URL, at[i])) return InPlace::NOT_THERE;
+        if (std::memcmp(want, have, LN_RESOLVED_URL) != 0) return InPlace::NOT_THERE;
+    }
+    bool ok = true;
+    for (int step = 0; ok && step < 2; ++step) {
+        for (std::size_t i = 0; ok && i < nodes.size(); ++i) {
+            Record rec;
+            lognote_encode(*nodes[i], rec);
+            ok = step == 0 ? pwrite_all(fd.get(), rec, LN_STATUS, at[i]) &&
+                                 pwrite_all(fd.get(), rec + LN_RETRIES, LOGNOTE_SIZE - LN_RETRIES,
+                                            at[i] + static_cast<off_t>(LN_RETRIES))
+                           : pwrite_all(fd.get(), rec + LN_STATUS, 4,
+                                        at[i] + static_cast<off_t>(LN_STATUS));
+        }
+        ok = ok && fdatasync(fd.get()) == 0;
+    }
+    err = errno;
+    return ok ? InPlace::WRITTEN : InPlace::FAILED;
+}
+
+// False when the queue's file system plainly has no room for a second copy
+// of `bytes`: the copy would only wear a router's flash, and take the
+// time a stop has, before failing.
+bool room_for_copy(std::size_t bytes) {
+    struct statvfs fs {};
+    const std::string dir = jqs_real_path(jqs_file);
+    if (statvfs(dir.substr(0, dir.rfind('/') + 1).c_str(), &fs) != 0) return true;  // try it
+    const auto free_blocks = geteuid() == 0 ? fs.f_bfree : fs.f_bavail;
+    return static_cast<unsigned long long>(free_blocks) * fs.f_frsize >= bytes;
+}
+
+void say_failed(int err) {
+    if (told_failed) return;
+    told_failed = true;
+    std::fprintf(stderr, "%s: the queue could not be written: %s\n", jqs_file, std::strerror(err));
+}
+
+}  // namespace
+
+int refresh_jqs(LockMode mode, const std::vector<const LogNote*>& changed) {
     if (load_incomplete) return -1;
     std::optional<QueueLock> lock;
     if (mode == LockMode::TAKE) lock.emplace(jqs_dir);
-    ReplaceResult result;
-    {
-        StopSignalHold hold;
-        result = jqs_replace_with(
-            jqs_file, [](int fd) { return jqs_write_list(fd, head.get()); },
-            WhenFull::WRITE_IN_PLACE);
-    }
+    std::size_t bytes = 0;
+    for (const LogNote* n = head->next.get(); n != nullptr; n = n->next.get())
+        bytes += n->url[0] != '\0' ? LOGNOTE_SIZE : 0;
+    // Not held against stop signals: a stop may abandon the temporary copy,
+    // which the next run removes.
+    ReplaceResult result = REPLACE_FAILED;
+    errno = ENOSPC;
+    if (room_for_copy(bytes))
+        result = jqs_replace_with(jqs_file, [](int fd) { return jqs_write_list(fd, head.get()); });
     const int err = errno;
-    layout_is_list = result != REPLACE_FAILED;
-    if (result == REPLACE_IN_PLACE && !told_in_place) {
-        told_in_place = true;
-        std::fprintf(stderr, "%s: no room for a temporary copy, the queue was written in place\n",
-                     jqs_file);
-    } else if (result == REPLACE_FAILED && !told_failed) {
-        told_failed = true;
-        std::fprintf(stderr, "%s: the queue could not be written: %s\n", jqs_file,
-                     std::strerror(err));
+    int rc = 0;
+    if (result == REPLACE_DONE) {
+        std::vector<const LogNote*> list;
+        for (const LogNote* n = head->next.get(); n != nullptr; n = n->next.get())
+            if (n->url[0] != '\0') list.push_back(n);
+        set_on_disk(std::move(list));
+        layout_is_list = true;
+    } else if (err == ENOSPC || err == EDQUOT) {
+        // No room for the copy: the changed records go over their own.
+        int in_place_err = 0;
+        const InPlace r = write_in_place(changed, in_place_err);
+        if (r == InPlace::WRITTEN && !told_in_place) {
+            told_in_place = true;
+            std::fprintf(stderr,
+                         "%s: no room for a temporary copy, the queue was written in place\n",
+                         jqs_file);
+        } else if (r == InPlace::NOT_THERE && !told_moved) {
+            told_moved = true;
+            std::fprintf(stderr,
+                         "%s: another process moved the queue's records, and there is no room "
+                         "to write it anew; the results are not written\n",
+                         jqs_file);
+        } else if (r == InPlace::FAILED) {
+            say_failed(in_place_err);
+        }
+        rc = r == InPlace::WRITTEN ? 0 : -1;
+    } else {
+        say_failed(err);
+        rc = -1;
     }
     const int released = lock ? lock->release() : 0;
-    return result == REPLACE_FAILED ? -1 : released;
+    return rc < 0 ? rc : released;
 }
 
 int jqs_update_in_place(const std::vector<const LogNote*>& nodes) {
     if (load_incomplete) return -1;
     if (!layout_is_list) return 1;
-    std::unordered_map<const LogNote*, std::size_t> place;
-    for (const LogNote* n : nodes)
-        place.emplace(n, 0);
-    std::size_t i = 0;
-    for (const LogNote* n = head->next.get(); n != nullptr; n = n->next.get(), ++i) {
-        const auto it = place.find(n);
-        if (it != place.end()) it->second = i;
-    }
-    bool ok = true;
-    {
-        StopSignalHold hold;
-        UniqueFd fd(open(jqs_file, O_WRONLY | O_CLOEXEC));
-        ok = static_cast<bool>(fd);
-        // Everything but the status first, then the status: a power cut
-        // between the two leaves a job waiting, to be probed again, and
-        // never a settled job with half its URL.
-        for (int step = 0; ok && step < 2; ++step) {
-            for (const LogNote* n : nodes) {
-                Record rec;
-                lognote_encode(*n, rec);
-                const auto at = static_cast<off_t>(place[n] * LOGNOTE_SIZE);
-                ok = ok && (step == 0 ? pwrite_all(fd.get(), rec, LN_STATUS, at) &&
-                                            pwrite_all(fd.get(), rec + LN_RETRIES,
-                                                       LOGNOTE_SIZE - LN_RETRIES,
-                                                       at + static_cast<off_t>(LN_RETRIES))
-                                      : pwrite_all(fd.get(), rec + LN_STATUS, 4,
-                                                   at + static_cast<off_t>(LN_STATUS)));
-            }
-            ok = ok && fdatasync(fd.get()) == 0;
-        }
-    }
-    if (!ok && !told_failed) {
-        told_failed = true;
-        std::fprintf(stderr, "%s: the queue could not be written: %s\n", jqs_file,
-                     std::strerror(errno));
-    }
-    return ok ? 0 : -1;
+    int err = 0;
+    const InPlace r = write_in_place(nodes, err);
+    if (r == InPlace::FAILED) say_failed(err);
+    return r == InPlace::WRITTEN ? 0 : r == InPlace::NOT_THERE ? 1 : -1;
 }
 
 int freelognote() {
@@ -405,5 +492,6 @@ void jqs_reset() {
     jqs_lock_reset();
     load_incomplete = false;
     layout_is_list = false;
-    told_in_place = told_failed = false;
+    set_on_disk({});
+    told_in_place = told_failed = told_moved = false;
 }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "lock_fifo.h"
 #include "queue_file.h"
+#include "sandbox.h"
 #include "store.h"
 #include "util.h"
 
@@ -145,24 +147,34 @@ TEST_F(JobQueueTest, UnchangedRecordsKeepEveryByte) {
 }
 
 // A changed record goes over its own place only while the file holds the
-// list's records in list order; every other byte stays as it was.
+// list's records in list order, and only where the place still holds its
+// job (another writer that ignores the lock may have moved it); every other
+// byte stays as it was.
 TEST_F(JobQueueTest, InPlaceUpdateOnlyOverTheListsOwnLayout) {
     struct Case {
         const char* name;
         std::vector<QueueRec> file;
         int result;
+        std::vector<QueueRec> then = {};  // the file another writer leaves after the load
     };
+    const std::vector<QueueRec> three = {waiting(1, "a"), waiting(2, "b"), waiting(3, "c")};
     const Case cases[] = {
-        {"in list order", {waiting(1, "a"), waiting(2, "b"), waiting(3, "c")}, 0},
+        {"in list order", three, 0},
         {"ids out of order", {waiting(2, "b"), waiting(1, "a"), waiting(3, "c")}, 1},
         {"a record without url", {waiting(1, "a"), waiting(2, ""), waiting(3, "c")}, 1},
+        {"record 1 removed since", three, 1, {waiting(2, "b"), waiting(3, "c")}},
+        {"another file renamed over it",
+         three,
+         1,
+         {waiting(1, "a"), waiting(2, "b"), waiting(4, "c")}},
     };
     for (const auto& c : cases) {
         jqs_reset();
         head = std::make_unique<LogNote>();
-        const std::string before = queue_bytes(c.file);
-        write_file(queue, before);
+        write_file(queue, queue_bytes(c.file));
         ASSERT_EQ(jqs_load(head.get()), 0) << c.name;
+        const std::string before = queue_bytes(c.then.empty() ? c.file : c.then);
+        write_file(queue, before);
         LogNote* node = head->next.get();
         while (node->id != 3)
             node = node->next.get();
@@ -302,6 +314,45 @@ TEST_F(JobQueueTest, KilledRewriteLeavesOldOrNewFile) {
         closedir(d);
     }
     EXPECT_GT(saw_old, 0);
+}
+
+// With no room for a copy, changed records go over their own places
+// whatever the file's order, or nowhere when another writer moved them.
+TEST_F(JobQueueTest, NoRoomWritesOverOwnRecordsOrNothing) {
+    REQUIRE_SANDBOX();
+    ASSERT_EQ(mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=16k"), 0);
+    const std::vector<QueueRec> file = {waiting(1, "a"), waiting(2, ""), waiting(3, "c")};
+    struct Case {
+        const char* name;
+        std::vector<QueueRec> then;  // what another writer leaves, or nothing
+        std::string after, err;
+    };
+    const Case cases[] = {
+        {"file order kept",
+         {},
+         queue_bytes({waiting(1, "a"), waiting(2, ""), {3, "c", "ftp://c", "5", 'w', 1}}),
+         ": no room for a temporary copy, the queue was written in place\n"},
+        {"moved by another writer",
+         {waiting(3, "c"), waiting(1, "a")},
+         queue_bytes({waiting(3, "c"), waiting(1, "a")}),
+         ": another process moved the queue's records, and there is no room to write it "
+         "anew; the results are not written\n"},
+    };
+    for (const auto& c : cases) {
+        jqs_reset();
+        head = std::make_unique<LogNote>();
+        write_file(queue, queue_bytes(file));
+        ASSERT_EQ(jqs_load(head.get()), 0);
+        if (!c.then.empty()) write_file(queue, queue_bytes(c.then));
+        fill_up(dir / "fill");
+        LogNote* third = head->next->next.get();
+        lognote_set(*third, "ftp://c", "5", 'w', 1);
+        const std::string err = capture_stderr([&] { refresh_jqs(LockMode::HELD, {third}); });
+        EXPECT_EQ(err, queue + c.err) << c.name;
+        EXPECT_TRUE(read_file(queue) == c.after) << c.name;
+        unlink((dir / "fill").c_str());
+    }
+    umount2(dir.path().c_str(), MNT_DETACH);
 }
 
 }  // namespace

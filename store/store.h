@@ -186,20 +186,24 @@ void lognote_set(LogNote& node, std::string_view resolved_url, std::string_view 
 /// Whether a queue write takes the queue lock or its caller holds it.
 enum class LockMode { TAKE, HELD };
 /// Replaces the queue file with the list's nodes that have a url, through
-/// a symbolic link to where it really lies. Atomic, unless the disk has no
-/// room for a temporary copy: then the file is written in place. 0 on
-/// success (or the result of releasing the lock); -1 when the file could
-/// not be written (one line on stderr).
-int refresh_jqs(LockMode lock = LockMode::TAKE);
+/// a symbolic link to where it really lies, atomically. When the disk has
+/// no room for a temporary copy, the `changed` nodes are written over their
+/// own records instead, as jqs_update_in_place writes them, whatever order
+/// the file has (nothing at all when one is not where it was). 0 on success
+/// (or the result of releasing the lock); -1 when the file could not be
+/// written (one line on stderr).
+int refresh_jqs(LockMode lock = LockMode::TAKE, const std::vector<const LogNote*>& changed = {});
 
 /// Writes the records of `nodes` (nodes of the list at head) over their own
 /// places in the queue file, when the file holds exactly the list's
 /// records in list order (after a load that dropped and moved nothing, or
-/// after refresh_jqs). Each record's status is written after its other
-/// fields, each step flushed to storage. The caller holds the queue lock.
-/// 0 on success; 1 when the file is not laid out as the list (nothing is
-/// written: refresh_jqs instead); -1 when it could not be written (one line
-/// on stderr).
+/// after refresh_jqs). Each place is read back first and must still hold
+/// its job's id and url. Each record's status is written after its other
+/// fields, each step flushed to storage; stop signals wait for the write.
+/// The caller holds the queue lock. 0 on success; 1 when the file is not
+/// laid out as the list or a place holds another job (nothing is written:
+/// refresh_jqs instead); -1 when it could not be written (one line on
+/// stderr).
 int jqs_update_in_place(const std::vector<const LogNote*>& nodes);
 
 /// Writes every node of `list` that has a url as one record, in list
@@ -213,26 +217,20 @@ int freelognote();
 
 /// How jqs_replace_file ended.
 enum ReplaceResult : int {
-    REPLACE_DONE,      ///< the new content replaced the old in one step
-    REPLACE_IN_PLACE,  ///< no room for a temporary copy: written over the old
-    REPLACE_FAILED,    ///< not written; errno tells why
+    REPLACE_DONE,    ///< the new content replaced the old in one step
+    REPLACE_FAILED,  ///< not written; errno tells why (ENOSPC, EDQUOT: no room for the copy)
 };
 
 /// Replaces the file at `path` with `bytes` so that at every instant, power
 /// loss and SIGKILL included, it holds the old or the new content whole.
 /// A symbolic link at `path` stays: the file it leads to is replaced. Keeps
 /// the old file's permission bits (0666 less the umask for a new one).
-/// With WhenFull::WRITE_IN_PLACE, a disk too full for the temporary copy
-/// (ENOSPC, EDQUOT) gets the content written over the old file instead.
-enum class WhenFull { FAIL, WRITE_IN_PLACE };
-ReplaceResult jqs_replace_file(const std::string& path, std::string_view bytes,
-                               WhenFull when_full = WhenFull::FAIL);
+ReplaceResult jqs_replace_file(const std::string& path, std::string_view bytes);
 /// Writes content to the descriptor from its start; false with errno.
 using ContentWriter = std::function<bool(int fd)>;
 /// The same with the content written by `write_content`, so that a large
 /// queue need not be held twice in memory.
-ReplaceResult jqs_replace_with(const std::string& path, const ContentWriter& write_content,
-                               WhenFull when_full = WhenFull::FAIL);
+ReplaceResult jqs_replace_with(const std::string& path, const ContentWriter& write_content);
 /// Writes all `n` bytes (retrying short writes and EINTR); false with errno.
 bool jqs_write_all(int fd, const void* data, std::size_t n);
 /// What `path` names once symbolic links are followed (the path itself

@@ -51,6 +51,14 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
+void fill_up(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string block(512, 'f');
+    while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
+    }
+    if (fd >= 0) close(fd);
+}
+
 bool path_exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;

@@ -27,6 +27,8 @@ void write_file(const std::string& path, const std::string& bytes);
 /// The file's bytes; empty when it can't be read.
 std::string read_file(const std::string& path);
 bool path_exists(const std::string& path);
+/// Writes a file at `path` until its file system has no room left.
+void fill_up(const std::string& path);
 /// Removes a path whatever its kind, without following links.
 void remove_tree(const std::string& path);
 /// Seconds on the monotonic clock.
