@@ -11,9 +11,6 @@
 
 namespace {
 
-thread_local Clock::time_point thread_limit = Clock::time_point::max();
-thread_local bool limit_cut = false;
-
 // A pipe with a byte in it while the waits are called off: one write wakes
 // every poll that includes its read end, on any thread.
 std::once_flag pipe_made;
@@ -28,29 +25,12 @@ void make_pipe() {
 
 }  // namespace
 
-void set_thread_time_limit(Clock::time_point limit) {
-    thread_limit = limit;
-    limit_cut = false;
+Clock::time_point within_limit(const TimeLimit& limit, Clock::time_point deadline) {
+    return std::min(deadline, limit.at);
 }
 
-void extend_thread_time_limit(Clock::duration by) {
-    if (thread_limit != Clock::time_point::max()) thread_limit += by;
-}
-
-Clock::time_point within_thread_limit(Clock::time_point deadline) {
-    return std::min(deadline, thread_limit);
-}
-
-bool thread_limit_binds(Clock::time_point deadline) {
-    return thread_limit != Clock::time_point::max() && thread_limit <= deadline;
-}
-
-void note_thread_limit_cut() {
-    limit_cut = true;
-}
-
-bool thread_limit_cut() {
-    return limit_cut;
+bool limit_binds(const TimeLimit& limit, Clock::time_point deadline) {
+    return limit.at != Clock::time_point::max() && limit.at <= deadline;
 }
 
 int called_off_fd() {
@@ -83,26 +63,26 @@ int ms_until(Clock::time_point deadline) {
     return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
 }
 
-bool wait_fd(int fd, short events, int timeout_ms, Clock::time_point deadline) {
-    const bool limited = thread_limit_binds(deadline);
-    deadline = within_thread_limit(deadline);
+bool wait_fd(int fd, short events, int timeout_ms, Clock::time_point deadline, TimeLimit& limit) {
+    const bool limited = limit_binds(limit, deadline);
+    deadline = within_limit(limit, deadline);
     for (;;) {
         const int left = ms_until(deadline);
         if (called_off || left == 0) {
-            if (called_off || limited) note_thread_limit_cut();
+            if (called_off || limited) limit.cut = true;
             return false;
         }
         pollfd p[2] = {{fd, events, 0}, {called_off_fd(), POLLIN, 0}};
         const int r = poll(p, 2, std::min(left, timeout_ms));
         if (p[1].revents != 0) {  // called off
-            note_thread_limit_cut();
+            limit.cut = true;
             return false;
         }
         if (r > 0) return true;
         if (r == 0) {
             // A poll given the deadline's time ended at the deadline, even
             // if rounding made it a millisecond early.
-            if (limited && left <= timeout_ms) note_thread_limit_cut();
+            if (limited && left <= timeout_ms) limit.cut = true;
             return false;
         }
         if (errno != EINTR) return true;  // let the next call report it

@@ -279,9 +279,8 @@ int check_job(const std::string& url, int retries, std::FILE* out) {
                                              "NZB", "undetermined", "ed2k"};
     const WaitingJob job{nullptr, 0, url, retries};
     ProbeDone done;
-    report_steps(true);
-    done.result = probe_job({url, retries}, &done.trace);
-    report_steps(false);
+    done.trace.steps = true;
+    done.result = probe_job({url, retries}, done.trace);
     const Decision d = decide(job, done);
     std::string said;
     for (const ReportPiece& p : d.said) {

@@ -185,14 +185,11 @@ void start_jobs(Pass& pass, Caller caller) {
 // A job's probes on the calling thread, within the job's time: the result,
 // or null when it ran out of time.
 std::shared_ptr<UrlParts> probe_in_time(const ProbeJob& job, Clock::time_point deadline,
-                                        ProbeTrace* trace) {
-    set_thread_time_limit(deadline);
-    auto result = url_parser(job.url, job.retries, trace);
+                                        ProbeTrace& trace) {
+    auto result = url_parser(job.url, job.retries, &trace, deadline);
     // A probe whose waits were cut by the job's time ran out of time,
     // whatever its cut-short reply seemed to say.
-    if (thread_limit_cut()) result = nullptr;
-    set_thread_time_limit(Clock::time_point::max());
-    return result;
+    return trace.cut ? nullptr : result;
 }
 
 void* worker(void* arg) {
@@ -210,7 +207,7 @@ void* worker(void* arg) {
             lock.unlock();
             // The job's fields are written before it is assigned, read-only since.
             ProbeDone done;
-            done.result = probe_in_time(*slot.job, slot.deadline, &done.trace);
+            done.result = probe_in_time(*slot.job, slot.deadline, done.trace);
             lock.lock();
             // A probe the stop called off has no result: its job stays as
             // if never started.
@@ -241,7 +238,7 @@ void probe_one_at_a_time(const std::vector<ProbeJob>& jobs, int why,
                  std::strerror(why));
     for (std::size_t i = 0; i < jobs.size() && !stop_requested(); ++i) {
         ProbeDone done;
-        done.result = probe_job(jobs[i], &done.trace);
+        done.result = probe_job(jobs[i], done.trace);
         if (done.result == nullptr && stop_requested()) return;  // called off: no result
         if (!settle(i, done) || !tick()) return;
     }
@@ -280,8 +277,8 @@ int probe_limit() {
     return static_cast<int>(n);
 }
 
-std::shared_ptr<UrlParts> probe_job(const ProbeJob& job, ProbeTrace* trace) {
-    if (!url_target(job.url).network) return url_parser(job.url, job.retries, trace);
+std::shared_ptr<UrlParts> probe_job(const ProbeJob& job, ProbeTrace& trace) {
+    if (!url_target(job.url).network) return url_parser(job.url, job.retries, &trace);
     return probe_in_time(job, job_deadline(job), trace);
 }
 

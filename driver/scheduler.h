@@ -55,4 +55,4 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
 
 /// One job's probes on the calling thread, as a pass probes it (within the
 /// job's time): the final record, or null when they ran past that time.
-std::shared_ptr<UrlParts> probe_job(const ProbeJob& job, ProbeTrace* trace);
+std::shared_ptr<UrlParts> probe_job(const ProbeJob& job, ProbeTrace& trace);

@@ -61,7 +61,7 @@ std::optional<std::string> read_bundle(const char* path, Clock::time_point deadl
     std::string text;
     char buf[BUNDLE_READ];
     while (text.size() < static_cast<std::size_t>(CA_BUNDLE_MAX)) {
-        if (Clock::now() >= within_thread_limit(deadline)) {
+        if (Clock::now() >= deadline) {
             why = strconcat(path, ": not read in time");
             return std::nullopt;
         }
@@ -99,7 +99,8 @@ int base64_value(char c) {
 
 }  // namespace
 
-const mbedtls_x509_crt* ca_chain(Clock::time_point deadline) {
+const mbedtls_x509_crt* ca_chain(Clock::time_point deadline, JobState& job) {
+    deadline = within_limit(job.limit, deadline);
     std::call_once(ca.once, [deadline] {
         mbedtls_x509_crt_init(&ca.chain);
         if (const char* named = std::getenv("SSL_CERT_FILE")) {
@@ -122,7 +123,7 @@ const mbedtls_x509_crt* ca_chain(Clock::time_point deadline) {
     if (ca.usable) return &ca.chain;
     // Said by every job that needs it, written once: the first job in file
     // order to need it shows it, however the jobs are scheduled.
-    report_once("no CA certificates found (" + ca.why + "); https links can't be checked\n");
+    report_once(job, "no CA certificates found (" + ca.why + "); https links can't be checked\n");
     return nullptr;
 }
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "wait.h"
+#include "job.h"
 
 struct mbedtls_x509_crt;
 
@@ -23,9 +23,10 @@ inline constexpr std::size_t CA_CERTS_MAX = 1000;
 /// The run's CA certificates, read when first asked for: from the file
 /// SSL_CERT_FILE names, or the first standard bundle path that exists,
 /// only if it is a regular file, opened without blocking and read before
-/// `deadline`. Null, said once per run with where it looked or why that
-/// file was no use, when there are none: https links can't be checked.
-const mbedtls_x509_crt* ca_chain(Clock::time_point deadline);
+/// `deadline` (and the job's limit). Null, said once per run (where the
+/// job's lines go) with where it looked or why that file was no use, when
+/// there are none: https links can't be checked.
+const mbedtls_x509_crt* ca_chain(Clock::time_point deadline, JobState& job);
 
 /// Calls `take` with the bytes of each "BEGIN CERTIFICATE" block of the
 /// PEM text `pem` whose body is base64 (a block cut short ends where the

@@ -23,8 +23,9 @@ namespace {
 
 class PlainTransport : public Transport {
   public:
+    using Transport::Transport;
     bool open(const std::string& host, int port, int retries) override {
-        fd_ = tcp_connect(host, port, retries);
+        fd_ = tcp_connect(host, port, retries, job());
         return static_cast<bool>(fd_);
     }
     bool send(std::string_view data) override {
@@ -33,7 +34,7 @@ class PlainTransport : public Transport {
         return ::send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL) >= 0 || errno != EAGAIN;
     }
     long receive(char* buf, std::size_t n, int timeout_ms, Clock::time_point deadline) override {
-        if (!wait_fd(fd_.get(), POLLIN, timeout_ms, deadline)) {
+        if (!wait_fd(fd_.get(), POLLIN, timeout_ms, deadline, job().limit)) {
             timed_out_ = true;
             return -1;
         }
@@ -68,11 +69,10 @@ long long elapsed_ms(Clock::time_point since) {
 
 // The sends wait the class time-out, but never past the time the job has
 // left. False when no time is left.
-bool bound_sends(int fd, int seconds) {
-    const int ms =
-        std::min(seconds * 1000, ms_until(within_thread_limit(Clock::time_point::max())));
+bool bound_sends(int fd, int seconds, TimeLimit& limit) {
+    const int ms = std::min(seconds * 1000, ms_until(limit.at));
     if (ms == 0) {
-        note_thread_limit_cut();
+        limit.cut = true;
         return false;
     }
     timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
@@ -83,7 +83,7 @@ bool bound_sends(int fd, int seconds) {
 // Connects without blocking, so that the wait for the answer can be called
 // off like any other; the run remembers a host:port that did not answer.
 bool connect_within(int fd, const HostAddress& addr, int port, int seconds, const std::string& host,
-                    const std::string& where) {
+                    const std::string& where, JobState& job) {
     const auto port16 = htons(static_cast<std::uint16_t>(port_on_wire(port)));
     sockaddr_storage ss{};
     socklen_t len;
@@ -102,13 +102,13 @@ bool connect_within(int fd, const HostAddress& addr, int port, int seconds, cons
     }
     const auto since = Clock::now();
     auto failed = [&](const char* why) {
-        report_step("connect", where + ": " + why);
+        report_step(job, "connect", where + ": " + why);
         return false;
     };
     if (connect(fd, reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
         if (errno != EINPROGRESS) return failed(std::strerror(errno));
-        if (!wait_fd(fd, POLLOUT, seconds * 1000, Clock::time_point::max())) {
-            host_remember_silent(host, port, seconds, since);
+        if (!wait_fd(fd, POLLOUT, seconds * 1000, Clock::time_point::max(), job.limit)) {
+            host_remember_silent(job, host, port, seconds, since);
             return failed("no answer in time");
         }
         int err = 0;
@@ -117,36 +117,38 @@ bool connect_within(int fd, const HostAddress& addr, int port, int seconds, cons
             return failed(std::strerror(err));
     }
     host_answered(host, port);
-    report_step("connect", where + " (" + std::to_string(elapsed_ms(since)) + " ms)");
+    report_step(job, "connect", where + " (" + std::to_string(elapsed_ms(since)) + " ms)");
     return true;
 }
 
 }  // namespace
 
-std::unique_ptr<Transport> plain_transport() {
-    return std::make_unique<PlainTransport>();
+std::unique_ptr<Transport> plain_transport(JobState& job) {
+    return std::make_unique<PlainTransport>(job);
 }
 
-UniqueFd tcp_connect(const std::string& host, int port, int retries) {
+UniqueFd tcp_connect(const std::string& host, int port, int retries, JobState& job) {
     const int seconds = probe_timeout(retries);
     // A server that let an earlier probe of the run wait in vain is not
     // waited for again by one that would wait no longer.
-    if (host_known_silent(host, port, seconds)) {
-        report_step("connect", host + ":" + std::to_string(port) +
-                                   " not tried: it did not answer an earlier job");
+    if (host_known_silent(job, host, port, seconds)) {
+        report_step(
+            job, "connect",
+            host + ":" + std::to_string(port) + " not tried: it did not answer an earlier job");
         return UniqueFd();
     }
     const auto t0 = Clock::now();
-    const auto addr = resolve_host(host, seconds);
+    const auto addr = resolve_host(host, seconds, job.limit);
     const std::string address = addr ? address_text(*addr) : "";
-    report_step("lookup", host + (addr ? " -> " + address : std::string(": no address")) + " (" +
-                              std::to_string(elapsed_ms(t0)) + " ms)");
+    report_step(job, "lookup",
+                host + (addr ? " -> " + address : std::string(": no address")) + " (" +
+                    std::to_string(elapsed_ms(t0)) + " ms)");
     if (!addr) return UniqueFd();
     const std::string where =
         (addr->family == AF_INET6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
     UniqueFd s(socket(addr->family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!s || !bound_sends(s.get(), seconds)) return UniqueFd();
-    if (!connect_within(s.get(), *addr, port, seconds, host, where)) return UniqueFd();
+    if (!s || !bound_sends(s.get(), seconds, job.limit)) return UniqueFd();
+    if (!connect_within(s.get(), *addr, port, seconds, host, where, job)) return UniqueFd();
     // Blocking again: every later wait is a wait_fd, and a send waits at
     // most the send time-out.
     const int fl = fcntl(s.get(), F_GETFL);

@@ -33,7 +33,7 @@ std::string ftp_form_of_https(const UrlParts& r) {
 
 // Makes a fresh record parsed from `text` the context's current one.
 void switch_to(ProbeContext& ctx, const std::string& text) {
-    report_step("fallback", url_for_people(text));
+    report_step(ctx.job, "fallback", url_for_people(text));
     auto next = url_new();
     url_init(*next, text);
     ctx.current = next;
@@ -79,20 +79,23 @@ bool check_url(ProbeContext& ctx, int retries) {
     }
 }
 
-std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, ProbeTrace* trace) {
+std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, ProbeTrace* trace,
+                                     Clock::time_point limit) {
     text = url_trim(text);  // a pasted link's blanks and line ends are not part of it
-    ProbeContext ctx = url_resource_new();  // each job has the whole redirect allowance
-    host_memory_new_job();
+    ProbeContext ctx;       // each job has the whole redirect allowance
+    ctx.job.limit.at = limit;
+    ctx.job.id = host_memory_new_job();
+    if (trace != nullptr) {
+        ctx.job.said = &trace->said;
+        ctx.job.steps = trace->steps;
+    }
     auto record = url_new();
     url_init(*record, text);
     ctx.current = record;
     ctx.trail = {record->spec.value_or("")};
-    const bool probed = record->kind == KIND_HTTP || record->kind == KIND_FTP;
-    if (trace != nullptr) report_into(&trace->said);
     check_url(ctx, retries);
-    report_into(nullptr);
     if (trace != nullptr) {
-        trace->probed = probed;
+        trace->cut = ctx.job.limit.cut;
         trace->trail = std::move(ctx.trail);
     }
     return ctx.current;

@@ -13,7 +13,7 @@
 
 class FakeConnection : public Transport {
   public:
-    explicit FakeConnection(std::string_view input) {
+    FakeConnection(std::string_view input, JobState& job) : Transport(job) {
         for (std::string_view rest = input;;) {
             const auto cut = rest.find('\xff');
             pieces_.push_back(rest.substr(0, cut));

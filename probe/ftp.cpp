@@ -28,22 +28,23 @@ int finish(UrlParts& parts, int outcome) {
 // USER, and PASS when the server asks for it: OUTCOME_REACHABLE once
 // logged in, else OUTCOME_FAILED or OUTCOME_LOGIN_REFUSED.
 int log_in(Transport& conn, const UrlParts& parts, int retries) {
+    JobState& job = conn.job();
     send_control(conn, "USER ", *parts.user, "\r\n");
-    report_step("command", "USER " + *parts.user);
+    report_step(job, "command", "USER " + *parts.user);
     const auto user_reply = get_line(conn, retries);
-    if (user_reply) report_step("reply", *user_reply);
+    if (user_reply) report_step(job, "reply", *user_reply);
     if (!user_reply) return OUTCOME_FAILED;
     if (reply_code_is("331", *user_reply)) {
         send_control(conn, "PASS ", *parts.password, "\r\n");
-        report_step("command", "PASS (not shown)");
+        report_step(job, "command", "PASS (not shown)");
         const auto pass_reply = get_line(conn, retries);
-        if (pass_reply) report_step("reply", *pass_reply);
+        if (pass_reply) report_step(job, "reply", *pass_reply);
         if (!pass_reply || !reply_code_is("230", *pass_reply)) {
-            report(2, "login failed");
+            report(job, "login failed");
             return OUTCOME_LOGIN_REFUSED;
         }
     } else if (!reply_code_is("230", *user_reply)) {
-        report(2, "bad/unexpected response: %s", user_reply->c_str());
+        report(job, "bad/unexpected response: %s", user_reply->c_str());
         return OUTCOME_LOGIN_REFUSED;
     }
     return OUTCOME_REACHABLE;
@@ -87,7 +88,7 @@ std::optional<std::string> get_line(Transport& conn, int retries) {
     std::string pending;
     auto error_reply = [&] {
         if (pending.empty() || (pending[0] != '4' && pending[0] != '5')) return false;
-        report_raw(pending);
+        report_raw(conn.job(), pending);
         return true;
     };
     std::vector<char> buf(REPLY_READ_SIZE);
@@ -118,13 +119,14 @@ int ftp_transfer(ProbeContext& context, int retries) {
     const std::shared_ptr<UrlParts> parts = context.current;
     apply_ftp_defaults(*parts);
     if (has_control_byte(*parts->user) || has_control_byte(*parts->password)) {
-        report(2, "control character in FTP login, command not sent\n");
+        report(context.job, "control character in FTP login, command not sent\n");
         return finish(*parts, OUTCOME_FAILED);
     }
     // An international host name is looked up, and written back, in ASCII.
-    if (!url_request_form(*parts, RequestForm::HOST)) return finish(*parts, OUTCOME_FAILED);
+    if (!url_request_form(*parts, RequestForm::HOST, context.job))
+        return finish(*parts, OUTCOME_FAILED);
     if (!context.trail.empty()) context.trail.back() = parts->spec.value_or("");
-    const std::unique_ptr<Transport> conn = plain_transport();
+    const std::unique_ptr<Transport> conn = plain_transport(context.job);
     if (!conn->open(parts->host.value_or(""), parts->port, retries))
         return finish(*parts, OUTCOME_FAILED);
 
@@ -132,14 +134,15 @@ int ftp_transfer(ProbeContext& context, int retries) {
     // by the run's later jobs on it; one that greets too slowly is.
     const auto since = Clock::now();
     const auto greeting = get_line(*conn, retries);
-    if (greeting) report_step("reply", *greeting);
+    if (greeting) report_step(context.job, "reply", *greeting);
     if (!greeting) {
         if (conn->timed_out() && !conn->heard())
-            host_remember_silent(*parts->host, parts->port, probe_timeout(retries), since);
+            host_remember_silent(context.job, *parts->host, parts->port, probe_timeout(retries),
+                                 since);
         return finish(*parts, OUTCOME_FAILED);
     }
     if (!reply_code_is("220", *greeting)) {
-        report(2, "bad server greeting: %s", greeting->c_str());
+        report(context.job, "bad server greeting: %s", greeting->c_str());
         return finish(*parts, OUTCOME_FAILED);
     }
     const int outcome = log_in(*conn, *parts, retries);

@@ -11,17 +11,17 @@
 #include "report.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-    FakeConnection conn(std::string_view(reinterpret_cast<const char*>(bytes), size));
     // What the reader says (error replies it copies) is kept, not printed:
     // the fuzzer's own output and any sanitizer report stay visible.
     std::vector<ReportPiece> said;
-    report_into(&said);
+    JobState job;
+    job.said = &said;
+    FakeConnection conn(std::string_view(reinterpret_cast<const char*>(bytes), size), job);
     while (const auto line = get_line(conn, 0)) {
         if (line->size() < 4 || line->size() > REPLY_READ_SIZE) std::abort();
         if ((*line)[0] < '0' || (*line)[0] > '9' || (*line)[3] != ' ') std::abort();
         if (line->find('\0') != std::string::npos) std::abort();
     }
-    report_into(nullptr);
     std::size_t copied = 0;
     for (const auto& p : said)
         copied += p.text.size();

@@ -7,7 +7,6 @@
 
 #include "report.h"
 #include "text.h"
-#include "wait.h"
 
 namespace {
 
@@ -17,8 +16,8 @@ struct Silent {
     long job = 0;  // the job that learnt it
 };
 
+// `mu` guards both maps; `jobs_begun` is on its own.
 std::atomic<long> jobs_begun{0};
-thread_local long this_job = 0;
 std::mutex mu;
 std::map<std::pair<std::string, int>, Silent> silent;
 // When each host:port last answered: a wait that began before then was
@@ -32,15 +31,15 @@ std::pair<std::string, int> key(const std::string& host, int port) {
 
 }  // namespace
 
-void host_remember_silent(const std::string& host, int port, int seconds, Clock::time_point since,
-                          const std::string& said) {
-    if (thread_limit_cut()) return;
+void host_remember_silent(const JobState& job, const std::string& host, int port, int seconds,
+                          Clock::time_point since, const std::string& said) {
+    if (job.limit.cut) return;
     std::lock_guard<std::mutex> lock(mu);
     const auto k = key(host, port);
     const auto last = answered.find(k);
     if (last != answered.end() && last->second > since) return;
     Silent& s = silent[k];
-    if (seconds >= s.waited) s = Silent{seconds, said, this_job};
+    if (seconds >= s.waited) s = Silent{seconds, said, job.id};
 }
 
 void host_answered(const std::string& host, int port) {
@@ -50,23 +49,23 @@ void host_answered(const std::string& host, int port) {
     answered[k] = Clock::now();
 }
 
-bool host_known_silent(const std::string& host, int port, int seconds) {
+bool host_known_silent(JobState& job, const std::string& host, int port, int seconds) {
     std::string said;
     {
         std::lock_guard<std::mutex> lock(mu);
         const auto it = silent.find(key(host, port));
         // A job's own redirects are followed as ever: what it learns
         // spares the jobs after it.
-        if (it == silent.end() || seconds > it->second.waited || it->second.job == this_job)
+        if (it == silent.end() || seconds > it->second.waited || it->second.job == job.id)
             return false;
         said = it->second.said;
     }
-    if (!said.empty()) report_raw(said);
+    if (!said.empty()) report_raw(job, said);
     return true;
 }
 
-void host_memory_new_job() {
-    this_job = ++jobs_begun;
+long host_memory_new_job() {
+    return ++jobs_begun;
 }
 
 void host_memory_reset() {

@@ -22,15 +22,16 @@ TEST(HostMemory, OnlyAHostThatNeverAnsweredIsRemembered) {
     };
     for (const auto& c : cases) {
         host_memory_reset();
-        host_memory_new_job();
+        JobState job;
+        job.id = host_memory_new_job();
         const auto since = Clock::now();
         if (c.answered_after) host_answered("Web.test", 80);
-        host_remember_silent("web.test", 80, 3, since, "said\n");
-        if (!c.same_job) host_memory_new_job();
+        host_remember_silent(job, "web.test", 80, 3, since, "said\n");
+        if (!c.same_job) job.id = host_memory_new_job();
         if (c.answered_later) host_answered("web.test", 80);
         const std::string err = capture_stderr([&] {
-            EXPECT_EQ(host_known_silent("WEB.test", 80, c.asked_seconds), c.silent) << c.name;
-            EXPECT_FALSE(host_known_silent("web.test", 81, 3)) << c.name;
+            EXPECT_EQ(host_known_silent(job, "WEB.test", 80, c.asked_seconds), c.silent) << c.name;
+            EXPECT_FALSE(host_known_silent(job, "web.test", 81, 3)) << c.name;
         });
         EXPECT_EQ(err, c.silent ? "said\n" : "") << c.name;
     }

@@ -67,7 +67,8 @@ struct RefreshTarget {
     std::string spec;
     std::uint32_t kind = KIND_HTTP;
 };
-std::optional<RefreshTarget> refresh_target(const UrlParts& page, std::string_view raw) {
+std::optional<RefreshTarget> refresh_target(const UrlParts& page, std::string_view raw,
+                                            JobState& job) {
     RefreshTarget r{resolve_reference(page, raw)};
     if (starts_with_nocase(r.spec, MAGNET_SCHEME)) r.kind = KIND_TORRENT;
     if (starts_with_nocase(r.spec, ED2K_SCHEME)) r.kind = KIND_ED2K;
@@ -76,7 +77,7 @@ std::optional<RefreshTarget> refresh_target(const UrlParts& page, std::string_vi
     url_init(t, r.spec);
     if (t.kind != KIND_HTTP) return r;
     const std::string parsed = t.spec.value_or("");
-    if (!url_request_form(t, RequestForm::HOST_AND_PATH)) return std::nullopt;
+    if (!url_request_form(t, RequestForm::HOST_AND_PATH, job)) return std::nullopt;
     if (t.spec != parsed) r.spec = t.spec.value_or("");
     return r;
 }
@@ -95,17 +96,17 @@ struct Exchange {
 // False, with a line said, when it can't be requested.
 bool request_ready(ProbeContext& ctx) {
     UrlParts& e = *ctx.current;
-    auto no_host = [] {
-        report(2, "no host specified");
+    auto no_host = [&] {
+        report(ctx.job, "no host specified");
         return false;
     };
     if (!e.host.has_value() || e.host->empty()) return no_host();
     if (has_control_byte(*e.host) || has_control_byte(e.dir.value_or("")) ||
         has_control_byte(e.file.value_or(""))) {
-        report(2, "control character in URL, request not sent\n");
+        report(ctx.job, "control character in URL, request not sent\n");
         return false;
     }
-    if (!url_request_form(e, RequestForm::HOST_AND_PATH)) return false;
+    if (!url_request_form(e, RequestForm::HOST_AND_PATH, ctx.job)) return false;
     if (!ctx.trail.empty()) ctx.trail.back() = e.spec.value_or("");
     if (e.host->empty()) return no_host();
     if (!e.dir.has_value()) e.dir = "/";
@@ -168,11 +169,12 @@ Exchange judge_reply(Transport& conn, const UrlParts& e, const std::string& repl
 // reply with a status came.
 std::optional<Exchange> exchange(ProbeContext& ctx, int retries) {
     const std::shared_ptr<UrlParts> e = ctx.current;
-    const std::unique_ptr<Transport> conn = e->tls ? tls_transport() : plain_transport();
+    const std::unique_ptr<Transport> conn =
+        e->tls ? tls_transport(ctx.job) : plain_transport(ctx.job);
     if (!conn->open(*e->host, e->port, retries)) return std::nullopt;
     const int timeout_ms = probe_timeout(retries) * 1000;
     const std::string request = build_http_request(ctx);
-    report_step("request", std::string_view(request).substr(0, request.find('\r')));
+    report_step(ctx.job, "request", std::string_view(request).substr(0, request.find('\r')));
     if (!conn->send(request)) return std::nullopt;
 
     const auto deadline = Clock::now() + std::chrono::milliseconds(REPLY_TIME_FACTOR * timeout_ms);
@@ -186,7 +188,7 @@ std::optional<Exchange> exchange(ProbeContext& ctx, int retries) {
         start->substr(0, first) + read_http_reply(*conn, ctx, timeout_ms, deadline, &end,
                                                   std::string_view(*start).substr(first));
     if (ctx.data.has_value()) ctx.data_source = e;
-    report_step("reply", std::string_view(reply).substr(0, reply.find('\n')));
+    report_step(ctx.job, "reply", std::string_view(reply).substr(0, reply.find('\n')));
     if (reply.size() <= STATUS_CLASS_AT) return std::nullopt;  // no status digit
     return judge_reply(*conn, *e, reply, end, timeout_ms, deadline);
 }
@@ -197,7 +199,7 @@ void follow(ProbeContext& ctx, const UrlParts& from, const std::string& location
     url_init(*target, resolve_reference(from, location));
     ctx.current = target;
     ctx.trail.push_back(target->spec.value_or(""));
-    report_step("redirect", url_for_people(ctx.trail.back()));
+    report_step(ctx.job, "redirect", url_for_people(ctx.trail.back()));
     ++ctx.redirect_count;
 }
 
@@ -208,12 +210,12 @@ void take_refresh(ProbeContext& ctx) {
     const auto raw = server_target(ctx.data->target());
     const UrlParts& page_url = ctx.data_source ? *ctx.data_source : *ctx.current;
     if (raw.has_value() && !raw->empty()) {
-        if (const auto target = refresh_target(page_url, *raw)) {
+        if (const auto target = refresh_target(page_url, *raw, ctx.job)) {
             ctx.current->spec = target->spec;
             // A magnet or ed2k link is settled as a Location to it is.
             if (target->kind != KIND_HTTP) ctx.current->kind = target->kind;
             ctx.trail.push_back(*ctx.current->spec);
-            report_step("refresh", url_for_people(ctx.trail.back()));
+            report_step(ctx.job, "refresh", url_for_people(ctx.trail.back()));
         }
     }
     ctx.data.reset();
@@ -251,7 +253,7 @@ int http_transfer(ProbeContext& ctx, int retries) {
     bool followed = false;
     for (;;) {
         if (ctx.redirect_count > MAX_REDIRECTS) {
-            report(2, "redirection max count exceeded (looping redirect?)");
+            report(ctx.job, "redirection max count exceeded (looping redirect?)");
             ctx.redirect_count = 0;
             finish(ctx, OUTCOME_FAILED);
             break;
@@ -269,7 +271,7 @@ int http_transfer(ProbeContext& ctx, int retries) {
             continue;
         }
         if (x->error) {
-            report(2, "HTTP error from server: %s", x->error->c_str());
+            report(ctx.job, "HTTP error from server: %s", x->error->c_str());
             finish(ctx, OUTCOME_FAILED);
             break;
         }

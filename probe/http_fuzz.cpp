@@ -38,7 +38,12 @@ std::string whole_page_target(std::string_view body) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-    FakeConnection conn(std::string_view(reinterpret_cast<const char*>(bytes), size));
+    // What the probe says is kept, not printed: the fuzzer's own output
+    // and any sanitizer report stay visible.
+    std::vector<ReportPiece> said;
+    JobState job;
+    job.said = &said;
+    FakeConnection conn(std::string_view(reinterpret_cast<const char*>(bytes), size), job);
 
     // The page scan, piece by piece, against the whole page.
     RefreshScan scan;
@@ -51,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     if (scan.target() != whole_page_target(page)) std::abort();
 
     ProbeContext ctx{url_new()};
+    ctx.job.said = &said;
     url_init(*ctx.current, "http://host:8080/dir/file?q");
     ReplyEnd end;
     const std::string reply =
@@ -67,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         UrlParts next;
         url_init(next, resolve_reference(*ctx.current, *target));
         // As it would be requested: nothing a request line must not carry.
-        if (next.kind == KIND_HTTP && url_request_form(next, RequestForm::HOST_AND_PATH)) {
+        if (next.kind == KIND_HTTP && url_request_form(next, RequestForm::HOST_AND_PATH, ctx.job)) {
             for (const char c : next.dir.value_or("") + next.file.value_or(""))
                 if (c < 0x21 || c > 0x7E) std::abort();
         }

@@ -87,8 +87,7 @@ std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
             const HeaderList fields = parse_header_fields(h);
             if (body_chunked(fields)) how.chunks.emplace();
             if (bare) return true;  // no page after bare line feeds
-            ctx.content_type = find_header_field("content-type", fields);
-            if (ctx.content_type != "text/html") return true;
+            if (find_header_field("content-type", fields) != "text/html") return true;
             ctx.data.emplace();
         } else if (h.size() >= HEADER_CAP) {
             how.capped = true;

@@ -40,7 +40,7 @@ struct ReplyEnd {
 
 /// Reads the rest of the header block (and the page, for "text/html",
 /// its chunk data when it comes in chunks) from `conn`, each wait at most `timeout_ms` and all
-/// before `deadline`; sets the context's data and content_type. A page is scanned as it arrives, up
+/// before `deadline`; sets the context's data. A page is scanned as it arrives, up
 /// to PAGE_CAP bytes or until its refresh target is decided. `read_ahead` holds bytes already read
 /// past the first ones; they are taken before anything more is read.
 std::string read_http_reply(Transport& conn, ProbeContext& context, int timeout_ms,

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "wait.h"
+
 /// Kind of a URL, from its form and, after a probe, from its ending.
 enum : std::uint32_t {
     KIND_NONE = 0,     ///< fresh record
@@ -70,14 +72,14 @@ std::string printable(std::string_view text);
 /// "*password*". For what is printed, never for what is stored or sent.
 std::string url_for_people(std::string_view url);
 
-/// While on, this thread's probes also tell, into the ProbeTrace's said,
-/// each step they take (a lookup, a connect, a request, a reply...).
-void report_steps(bool on);
-
 /// What the pass learns of a probe besides its final record.
 struct ProbeTrace {
-    /// The network was used (false for URLs settled by their form).
-    bool probed = false;
+    /// Set by the caller: the probes also tell, into `said`, each step they
+    /// take (a lookup, a connect, a request, a reply...).
+    bool steps = false;
+    /// A wait was cut by the job's time limit (or called off): the result
+    /// is no verdict, whatever the cut-short reply seemed to say.
+    bool cut = false;
     /// The URLs the last probe went through, in order: the one it started
     /// on, then each redirect or refresh target it took; the final spec last.
     std::vector<std::string> trail;
@@ -95,8 +97,10 @@ struct ProbeTarget {
 ProbeTarget url_target(std::string_view text);
 
 /// Parses a job's URL and probes it (with protocol fallback); `retries`
-/// selects the time-outs. The record probed last, never null: its spec,
-/// kind and outcome are the job's result. `trace`, when given, is filled,
-/// and the diagnostics go into it instead of to stderr.
+/// selects the time-outs, and no wait goes past `limit`. The record probed
+/// last, never null: its spec, kind and outcome are the job's result.
+/// `trace`, when given, is filled, and the diagnostics go into it instead
+/// of to stderr.
 std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries,
-                                     ProbeTrace* trace = nullptr);
+                                     ProbeTrace* trace = nullptr,
+                                     Clock::time_point limit = Clock::time_point::max());

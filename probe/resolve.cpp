@@ -52,13 +52,14 @@ void on_host(void* arg, int status, int /*timeouts*/, hostent* he) {
 }
 
 // Runs one query on a channel of its own to its end or until `full`, the
-// time it is given, whichever is first (or until the thread's time limit,
-// or the waits are called off). c-ares channels are not shared between
+// time it is given, whichever is first (or until the job's time limit, or
+// the waits are called off). c-ares channels are not shared between
 // threads.
-Lookup ares_lookup(const std::string& host, int family, Clock::time_point full) {
+Lookup ares_lookup(const std::string& host, int family, Clock::time_point full,
+                   const TimeLimit& limit) {
     Lookup l;
-    const Clock::time_point deadline = within_thread_limit(full);
-    const bool limited = thread_limit_binds(full);
+    const Clock::time_point deadline = within_limit(limit, full);
+    const bool limited = limit_binds(limit, full);
     static std::once_flag library;
     static int library_status = ARES_SUCCESS;
     std::call_once(library, [] { library_status = ares_library_init(ARES_LIB_INIT_ALL); });
@@ -132,7 +133,7 @@ std::map<std::string, Known> known;
 
 bool alarm_ignored = false;
 
-std::optional<HostAddress> lookup_name(const std::string& host, int seconds) {
+std::optional<HostAddress> lookup_name(const std::string& host, int seconds, TimeLimit& limit) {
     std::unique_lock<std::mutex> lock(known_mu);
     // One lookup per name at a time: the others wait for its answer.
     known_changed.wait(lock, [&] {
@@ -148,13 +149,13 @@ std::optional<HostAddress> lookup_name(const std::string& host, int seconds) {
     lock.unlock();
 
     const auto full = Clock::now() + std::chrono::seconds(seconds);
-    Lookup l = ares_lookup(host, AF_INET, full);
+    Lookup l = ares_lookup(host, AF_INET, full, limit);
     if (!l.addr && l.status != ARES_ECANCELLED && l.status != ARES_ETIMEOUT)
-        l = ares_lookup(host, AF_INET6, full);  // a name with only an IPv6 address
+        l = ares_lookup(host, AF_INET6, full, limit);  // a name with only an IPv6 address
     // A lookup cut by the job's time, or called off, was not given its
     // time: the name is not taken for one that does not answer.
     const bool cut = l.cut;
-    if (cut) note_thread_limit_cut();
+    if (cut) limit.cut = true;
 
     lock.lock();
     if (l.addr) {
@@ -172,7 +173,7 @@ std::optional<HostAddress> lookup_name(const std::string& host, int seconds) {
 
 }  // namespace
 
-std::optional<HostAddress> resolve_host(const std::string& host, int seconds) {
+std::optional<HostAddress> resolve_host(const std::string& host, int seconds, TimeLimit& limit) {
     std::optional<HostAddress> addr;
     HostAddress literal;
     const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
@@ -185,7 +186,7 @@ std::optional<HostAddress> resolve_host(const std::string& host, int seconds) {
     } else if (inet_aton(host.c_str(), &literal.v4) != 0) {
         addr = literal;  // a dotted address needs no name server
     } else {
-        addr = lookup_name(host, seconds);
+        addr = lookup_name(host, seconds, limit);
     }
     // The starter may rely on SIGALRM being ignored after the first lookup,
     // as it has always been.

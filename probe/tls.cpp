@@ -172,7 +172,7 @@ std::string certificate_problem(std::uint32_t flags) {
 
 class TlsTransport : public Transport {
   public:
-    TlsTransport() {
+    explicit TlsTransport(JobState& job) : Transport(job) {
         mbedtls_ssl_init(&ssl_);
         mbedtls_ssl_config_init(&conf_);
         mbedtls_entropy_init(&entropy_);
@@ -190,7 +190,7 @@ class TlsTransport : public Transport {
 
     bool open(const std::string& host, int port, int retries) override {
         const mbedtls_x509_crt* chain =
-            ca_chain(Clock::now() + std::chrono::seconds(probe_timeout(retries)));
+            ca_chain(Clock::now() + std::chrono::seconds(probe_timeout(retries)), job());
         if (chain == nullptr) return false;
         host_ = host;
         port_ = port;
@@ -205,7 +205,7 @@ class TlsTransport : public Transport {
         const bool offered =
             offer_session(host, port, ssl_,
                           std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_), first_);
-        extend_thread_time_limit(Clock::now() - wait_from);
+        if (job().limit.at != Clock::time_point::max()) job().limit.at += Clock::now() - wait_from;
         rc = handshake(retries);
         // A kept session narrows the hello (its version, its ticket); a
         // server that has changed since may refuse it. It costs the job
@@ -217,7 +217,7 @@ class TlsTransport : public Transport {
             if (rc == 0) rc = handshake(retries);
         }
         if (rc != 0) return fail(rc, retries);
-        report_step("tls", connection_text());
+        report_step(job(), "tls", connection_text());
         if (mbedtls_ssl_get_version_number(&ssl_) == MBEDTLS_SSL_VERSION_TLS1_2)
             keep_session(host, port, ssl_);  // a 1.3 session comes with its ticket, later
         return true;
@@ -290,7 +290,7 @@ class TlsTransport : public Transport {
 
     // One connection and handshake, bounded by the handshake's time.
     int handshake(int retries) {
-        fd_ = tcp_connect(host_, port_, retries);
+        fd_ = tcp_connect(host_, port_, retries, job());
         if (!fd_) return MBEDTLS_ERR_NET_CONNECT_FAILED;
         since_ = Clock::now();
         deadline_ = since_ + std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_);
@@ -327,11 +327,11 @@ class TlsTransport : public Transport {
         // A session it would not take is not offered to it again.
         forget_session(host_, port_);
         const std::string said = "TLS with " + host_ + " failed: " + failure(rc) + "\n";
-        report_raw(said);
+        report_raw(job(), said);
         // A handshake that trickled in too slowly was heard: only silence
         // is remembered.
         if (timed_out_ && !heard_)
-            host_remember_silent(host_, port_, probe_timeout(retries), since_, said);
+            host_remember_silent(job(), host_, port_, probe_timeout(retries), since_, said);
         return false;
     }
 
@@ -345,7 +345,7 @@ class TlsTransport : public Transport {
     // The socket calls under mbedTLS, each bounded like a plain one.
     static int send_cb(void* self, const unsigned char* buf, std::size_t len) {
         auto* t = static_cast<TlsTransport*>(self);
-        if (!wait_fd(t->fd_.get(), POLLOUT, t->timeout_ms_, t->deadline_)) {
+        if (!wait_fd(t->fd_.get(), POLLOUT, t->timeout_ms_, t->deadline_, t->job().limit)) {
             t->timed_out_ = true;
             return MBEDTLS_ERR_SSL_TIMEOUT;
         }
@@ -354,7 +354,7 @@ class TlsTransport : public Transport {
     }
     static int recv_cb(void* self, unsigned char* buf, std::size_t len) {
         auto* t = static_cast<TlsTransport*>(self);
-        if (!wait_fd(t->fd_.get(), POLLIN, t->timeout_ms_, t->deadline_)) {
+        if (!wait_fd(t->fd_.get(), POLLIN, t->timeout_ms_, t->deadline_, t->job().limit)) {
             t->timed_out_ = true;
             return MBEDTLS_ERR_SSL_TIMEOUT;
         }
@@ -445,6 +445,6 @@ std::string tls_failure_text(int rc) {
     return "an internal error of the TLS library";
 }
 
-std::unique_ptr<Transport> tls_transport() {
-    return std::make_unique<TlsTransport>();
+std::unique_ptr<Transport> tls_transport(JobState& job) {
+    return std::make_unique<TlsTransport>(job);
 }

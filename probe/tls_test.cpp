@@ -185,7 +185,8 @@ TEST_F(TlsProbe, BadCertificatesFailBeforeTheRequest) {
 
 // The body nginx sends for `path` over one TLS connection, or why not.
 std::string fetch(const std::string& path, int port = 443) {
-    const auto conn = tls_transport();
+    JobState job;
+    const auto conn = tls_transport(job);
     std::string got;
     const std::string said = capture_stderr([&] {
         if (!conn->open("web.test", port, 0)) return;

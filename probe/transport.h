@@ -1,5 +1,5 @@
-// The connection the HTTP probe talks through: plain TCP, or TLS over it.
-// Every wait is bounded the same way for both.
+// The connection both protocols talk through: plain TCP, or TLS over it.
+// Every wait is bounded the same way for both, by the job's own limit.
 #pragma once
 
 #include <cstddef>
@@ -7,13 +7,18 @@
 #include <string>
 #include <string_view>
 
-#include "wait.h"
+#include "job.h"
 
 class Transport {
   public:
+    /// A connection of `job`'s: its waits keep to the job's limit, and what
+    /// it says goes where the job's lines go.
+    explicit Transport(JobState& job) : job_(job) {}
     virtual ~Transport() = default;
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
     /// Connects to host:port, each step bounded by probe_timeout(retries).
-    /// False on failure; a failed TLS handshake has said why on stderr.
+    /// False on failure; a failed TLS handshake has said why.
     virtual bool open(const std::string& host, int port, int retries) = 0;
     /// Sends all of `data`. False when the connection can't take it (the
     /// send time-out ran out, the TLS session failed).
@@ -29,13 +34,18 @@ class Transport {
     /// True once any byte came from the server: a connection that heard
     /// something, however slow or strange, is no silent host.
     virtual bool heard() const = 0;
+    /// The job the connection is for.
+    JobState& job() const { return job_; }
+
+  private:
+    JobState& job_;
 };
 
-/// HTTP's own transport: the socket as it is.
-std::unique_ptr<Transport> plain_transport();
+/// HTTP's and FTP's own transport: the socket as it is.
+std::unique_ptr<Transport> plain_transport(JobState& job);
 /// HTTPS: TLS 1.2 or later, the server's chain verified against the CA
 /// bundle and its name against the host.
-std::unique_ptr<Transport> tls_transport();
+std::unique_ptr<Transport> tls_transport(JobState& job);
 /// What a failed TLS handshake's library code `rc` means, in words (the
 /// library's own error texts are left out of a router's executable).
 std::string tls_failure_text(int rc);

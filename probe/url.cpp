@@ -208,10 +208,6 @@ UrlParts* url_init(UrlParts& r, string_view text) {
     return &r;
 }
 
-ProbeContext url_resource_new() {
-    return ProbeContext{};
-}
-
 std::string resolve_reference(const UrlParts& base, std::string_view ref) {
     if (has_scheme(ref)) return std::string(ref);
     const std::string_view scheme = base.tls ? HTTPS_SCHEME : HTTP_SCHEME;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "job.h"
 #include "probe.h"
 #include "refresh.h"
 
@@ -27,6 +28,8 @@ inline constexpr int FTP_PORT = 21;
 /// Records it stops naming stay alive while anything still holds them.
 struct ProbeContext {
     std::shared_ptr<UrlParts> current;
+    /// The job's own state: its time limit, where its lines go.
+    JobState job = {};
     /// The specs current has had since the last probe began (see ProbeTrace).
     std::vector<std::string> trail = {};
     /// Redirects followed so far in this job.
@@ -34,8 +37,6 @@ struct ProbeContext {
     /// What is kept of the page of the last reply read whose content type
     /// was exactly "text/html": its meta refresh search, never the page.
     std::optional<RefreshScan> data = {};
-    /// content-type of the last header block that ended in "\r\n\r\n".
-    std::optional<std::string> content_type = {};
     /// The record whose reply filled data: a relative refresh target is
     /// resolved against the page's own URL.
     std::shared_ptr<UrlParts> data_source = {};
@@ -48,9 +49,6 @@ std::shared_ptr<UrlParts> url_new();
 /// splits it into login, host, port, dir and file. The record, or null when
 /// the host came out empty.
 UrlParts* url_init(UrlParts& record, std::string_view text);
-
-/// A context with no current record.
-ProbeContext url_resource_new();
 
 /// The kind a reached URL has by its ending: KIND_TORRENT for ".torrent",
 /// KIND_NZB for ".nzb" (exact, case-sensitive), else `kind` unchanged.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "url.h"
 #include "url_text.h"
@@ -19,7 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((got == nullptr) != r->host->empty()) std::abort();
     if (r->port < 0) std::abort();
     // What a probe sends: an ASCII host, a path a request line may carry.
-    if (r->kind == KIND_HTTP && url_request_form(*r, RequestForm::HOST_AND_PATH)) {
+    std::vector<ReportPiece> said;  // kept, not printed
+    JobState job;
+    job.said = &said;
+    if (r->kind == KIND_HTTP && url_request_form(*r, RequestForm::HOST_AND_PATH, job)) {
         for (const char c : *r->host + r->dir.value_or("") + r->file.value_or(""))
             if (static_cast<unsigned char>(c) >= 0x80) std::abort();
         if (r->dir.value_or("").find('#') != std::string::npos) std::abort();

@@ -206,7 +206,7 @@ std::optional<std::string> host_ascii(std::string_view host, std::string* why) {
     }
 }
 
-bool url_request_form(UrlParts& r, RequestForm form) {
+bool url_request_form(UrlParts& r, RequestForm form, JobState& job) {
     const bool path = form == RequestForm::HOST_AND_PATH;
     if (!r.spec || !r.host) return true;
     std::string& spec = *r.spec;
@@ -232,7 +232,7 @@ bool url_request_form(UrlParts& r, RequestForm form) {
     std::string why;
     const std::optional<std::string> host = host_ascii(*r.host, &why);
     if (!host) {
-        report(2, "%s; not looked up\n", why.c_str());
+        report(job, "%s; not looked up\n", why.c_str());
         return false;
     }
     std::string new_path = old_path;

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "job.h"
 #include "probe.h"
 #include "text.h"
 
@@ -41,7 +42,7 @@ enum class RequestForm {
 /// target; its spec follows, so that what is written back is what was
 /// requested. False, with one line said, when the host can't be written in
 /// ASCII.
-bool url_request_form(UrlParts& record, RequestForm form);
+bool url_request_form(UrlParts& record, RequestForm form, JobState& job);
 
 /// A URL a server sent (Location, refresh target) fit to follow and to
 /// store: blanks around it trimmed; none when it still holds a control

@@ -34,7 +34,8 @@ TEST(UrlText, PastedLinksAreSentAsARequestLineMayCarryThem) {
     for (const auto& c : cases) {
         UrlParts r;
         url_init(r, url_trim(c.text));
-        ASSERT_TRUE(url_request_form(r, RequestForm::HOST_AND_PATH)) << c.name;
+        JobState job;
+        ASSERT_TRUE(url_request_form(r, RequestForm::HOST_AND_PATH, job)) << c.name;
         EXPECT_EQ(r.spec, c.spec) << c.name;
         EXPECT_EQ(r.dir.value_or("") + r.file.value_or(""), c.target) << c.name;
     }
@@ -61,7 +62,10 @@ TEST(UrlText, HostNamesAreWrittenInAscii) {
     }
     UrlParts r;
     url_init(r, "http://b\xfcr.example/x");
-    EXPECT_FALSE(url_request_form(r, RequestForm::HOST_AND_PATH));
+    std::vector<ReportPiece> said;
+    JobState job;
+    job.said = &said;
+    EXPECT_FALSE(url_request_form(r, RequestForm::HOST_AND_PATH, job));
 }
 
 }  // namespace
