@@ -3,8 +3,12 @@
 
 #include <signal.h>
 
-#include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "probe.h"
+#include "store.h"
 
 /// Created by the download manager while a run is due; removed at its end.
 inline constexpr const char* DETECT_MARKER = "/opt/etc/qv2_detect_protected";
@@ -14,17 +18,24 @@ int detect_run();
 
 /// Loads the queue and runs the detection pass over it under one hold of
 /// the queue lock: every waiting job is probed once, in file order, and
-/// written back with its resolved URL, type, status and retries. 0, the
-/// negative result of opening the queue file, or the result of closing the
-/// lock.
+/// written back with its resolved URL, type, status and retries. 0 (also
+/// when there is nothing to probe), the load's negative result (-1: no
+/// queue file, -2: not all of it could be read; nothing is written then),
+/// or the result of closing the lock.
 int initlognote3();
 
+/// What a detection run would make of a waiting job with `url` and
+/// `retries`: each step its probes take (the pieces marked `step`), what
+/// the detector would say, and the job's new record fields (none: it would
+/// be left as it is).
+struct JobCheck {
+    std::vector<ReportPiece> said;
+    std::optional<JobResult> result;
+};
 /// Probes `url` as a detection run probes a waiting job with that URL and
 /// retry counter (the same dispatch, time-outs and rules), without the
-/// queue or its lock, and writes to `out` each step taken, what the
-/// detector would say, and what the job would become. 0 when the job
-/// would be settled, 3 when it would stay waiting, 4 for a refused login.
-int check_job(const std::string& url, int retries, std::FILE* out);
+/// queue or its lock.
+JobCheck check_job(const std::string& url, int retries);
 
 /// Every signal that stops a run (SIGTERM, SIGINT, SIGUSR1 and the like):
 /// the queue-lock token is given back and the run ends with status 0, at

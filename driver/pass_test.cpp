@@ -45,6 +45,18 @@ std::vector<std::string> stalled_writes(int ms, int stalls, const std::string& c
             "trace=" + calls, "-e", inject, QV2_DETECT_BIN};
 }
 
+// The detector run as a user of its own, held to the threads it starts
+// with (an emulator has one more). The limit counts the user's processes
+// in all the tests that run at once: each test has its own `uid`.
+std::vector<std::string> held_to_one_thread(int uid) {
+    const bool emulated = std::string(QV2_DETECT_BIN).find("/emulated/") != std::string::npos;
+    const std::string id = std::to_string(uid);
+    return {"prlimit",       emulated ? "--nproc=2" : "--nproc=1",
+            "setpriv",       "--reuid=" + id,
+            "--regid=" + id, "--clear-groups",
+            QV2_DETECT_BIN};
+}
+
 // The pid of the detector `c` runs: itself, or the child of strace.
 pid_t detector_pid(const Child& c, bool traced) {
     if (!traced) return c.pid();
@@ -660,8 +672,7 @@ TEST_F(DetectorPass, StopWritesWhatSettledWhateverTheRunDoes) {
     };
     const Case cases[] = {
         {"no thread for probing",
-         {"prlimit", "--nproc=1", "setpriv", "--reuid=54321", "--regid=54321", "--clear-groups",
-          QV2_DETECT_BIN},
+         held_to_one_thread(54322),
          {waiting(1, "http://127.0.0.2/f"), waiting(2, "magnet:?x"),
           waiting(3, "http://127.0.0.2/g"), waiting(4, "http://127.0.0.3/s")},
          &stalled,
@@ -1043,13 +1054,8 @@ TEST_F(DetectorPass, NoThreadMeansOneJobAtATime) {
                        waiting(3, "http://web.test/c")});
     for (const std::string& p : {area->base(), area->base() + "/Download2/.logs"})
         chmod(p.c_str(), 0777);
-    // A user of its own, held to the threads it starts with (an emulator
-    // has one more).
-    const bool emulated = std::string(QV2_DETECT_BIN).find("/emulated/") != std::string::npos;
     const ProcResult r =
-        run_process({"prlimit", emulated ? "--nproc=2" : "--nproc=1", "setpriv", "--reuid=54321",
-                     "--regid=54321", "--clear-groups", QV2_DETECT_BIN},
-                    {{"ASAN_OPTIONS", "detect_leaks=0"}}, 30);
+        run_process(held_to_one_thread(54321), {{"ASAN_OPTIONS", "detect_leaks=0"}}, 30);
     EXPECT_EQ(r.err,
               "no thread could be started for probing (Resource temporarily unavailable); jobs "
               "are probed one at a time\n");

@@ -1,6 +1,7 @@
 // The queue tool: what it shows of a queue file, and how.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,3 +37,10 @@ std::string display_text(std::string_view bytes);
 /// The next free id: one above the greatest, at least 1; none when the
 /// greatest is already the largest id there is.
 std::optional<std::int32_t> next_free_id(const std::vector<LogNote>& jobs);
+
+/// Probes `url` as a detection run probes a waiting job with it and
+/// `retries`, and writes to `out` each step taken, what the detector would
+/// say, and what the job would become: every control character shown as
+/// \xNN, every password masked. 0 when the job would be settled, 3 when it
+/// would stay waiting, 4 for a refused login.
+int print_check(const std::string& url, int retries, std::FILE* out);

@@ -14,8 +14,10 @@
 #include <string>
 
 #include "driver.h"
+#include "io.h"
 #include "jobs.h"
 #include "store.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -144,22 +146,8 @@ std::optional<Paths> paths_for(const char* queue_arg, const char* lock_arg) {
 
 // The whole file; false with errno when it can't be read.
 bool read_all(const std::string& path, std::string& out) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) != 0) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int saved = errno;
-            close(fd);
-            errno = saved;
-            return false;
-        }
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return true;
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd && read_rest(fd.get(), out, std::string::npos);
 }
 
 bool parse_id(const char* text, std::int32_t& id) {
@@ -213,7 +201,7 @@ int cmd_check(int argc, char** argv) {
         return status;
     if (help) return std::fputs(CHECK_HELP, stdout), 0;
     if (argc - first != 1) return usage_error("check takes one URL", "check");
-    return check_job(argv[first], retries, stdout);
+    return print_check(argv[first], retries, stdout);
 }
 
 int cmd_list(int argc, char** argv) {

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 
+#include "io.h"
 #include "report.h"
 #include "text.h"
 #include "unique_fd.h"
@@ -31,8 +32,6 @@ const char* const CA_BUNDLES[] = {
     "/etc/pki/tls/certs/ca-bundle.crt",
     "/etc/ssl/cert.pem",
 };
-// Bytes one read of the bundle asks for.
-constexpr std::size_t BUNDLE_READ = std::size_t{64} * 1024;
 
 // The trusted certificates, read once per run when an https URL is first
 // met; read-only afterwards, so connections on any thread share them.
@@ -59,20 +58,10 @@ std::optional<std::string> read_bundle(const char* path, Clock::time_point deadl
     }
     if (st.st_size > CA_BUNDLE_MAX) return std::nullopt;
     std::string text;
-    char buf[BUNDLE_READ];
-    while (text.size() < static_cast<std::size_t>(CA_BUNDLE_MAX)) {
-        if (Clock::now() >= deadline) {
-            why = strconcat(path, ": not read in time");
-            return std::nullopt;
-        }
-        const ssize_t n = read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            why = strconcat(path, ": ", std::strerror(errno));
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
+    if (!read_rest(fd.get(), text, static_cast<std::size_t>(CA_BUNDLE_MAX), deadline)) {
+        why = errno == ETIMEDOUT ? strconcat(path, ": not read in time")
+                                 : strconcat(path, ": ", std::strerror(errno));
+        return std::nullopt;
     }
     return text;
 }

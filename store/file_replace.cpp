@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "io.h"
 #include "store.h"
 #include "unique_fd.h"
 
@@ -67,21 +68,6 @@ bool replace_atomically(const std::string& target, const ContentWriter& write_co
 
 }  // namespace
 
-bool jqs_write_all(int fd, const void* data, std::size_t n) {
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            if (w == 0) errno = EIO;
-            return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
 std::string jqs_real_path(const std::string& path) {
     std::string p = path;
     for (int i = 0; i < MAX_LINKS; ++i) {
@@ -103,7 +89,7 @@ ReplaceResult jqs_replace_with(const std::string& path, const ContentWriter& wri
 
 ReplaceResult jqs_replace_file(const std::string& path, std::string_view bytes) {
     return jqs_replace_with(path,
-                            [&](int fd) { return jqs_write_all(fd, bytes.data(), bytes.size()); });
+                            [&](int fd) { return write_whole(fd, bytes.data(), bytes.size()); });
 }
 
 void jqs_remove_leftovers(const std::string& path) {

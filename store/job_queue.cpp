@@ -14,39 +14,14 @@
 #include <string>
 #include <unordered_map>
 
+#include "io.h"
+#include "queue_layout.h"
 #include "store.h"
 #include "unique_fd.h"
 
 std::unique_ptr<LogNote> head;
 
 namespace {
-
-// Set when a load stopped before the end of the file: the list is then not
-// the whole queue, and writing it back would drop the rest.
-bool load_incomplete = false;
-
-// One line per run for each kind of rewrite trouble: a full disk stays full
-// for the rest of the run.
-bool told_in_place = false;
-bool told_failed = false;
-bool told_moved = false;
-
-// What the file holds at each record place, as this process last loaded or
-// replaced it: the node there, or null for a record the list does not keep
-// (one without a url). A write in place puts a node over its own place, so
-// it never moves a record whatever order the list has.
-std::vector<const LogNote*> on_disk;
-std::unordered_map<const LogNote*, std::size_t> place_of;
-// Set while the file holds exactly the list's records in list order (after
-// a load that dropped and moved nothing, and after every replacement).
-bool layout_is_list = false;
-
-void set_on_disk(std::vector<const LogNote*> nodes) {
-    on_disk = std::move(nodes);
-    place_of.clear();
-    for (std::size_t i = 0; i < on_disk.size(); ++i)
-        if (on_disk[i] != nullptr) place_of.emplace(on_disk[i], i);
-}
 
 // A queue with more jobs is not one this program made; it is left alone.
 constexpr std::size_t MAX_RECORDS = 100000;
@@ -91,32 +66,6 @@ ssize_t read_full(const ByteSource& source, unsigned char* buf, std::size_t n) {
     return static_cast<ssize_t>(got);
 }
 
-// Reads all `n` bytes at `at`; false at the end of the file or on an error.
-bool pread_all(int fd, unsigned char* data, std::size_t n, off_t at) {
-    while (n > 0) {
-        const ssize_t r = pread(fd, data, n, at);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        data += r;
-        n -= static_cast<std::size_t>(r);
-        at += r;
-    }
-    return true;
-}
-
-// Writes all `n` bytes at `at` (retrying short writes and EINTR).
-bool pwrite_all(int fd, const unsigned char* data, std::size_t n, off_t at) {
-    while (n > 0) {
-        const ssize_t w = pwrite(fd, data, n, at);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        data += w;
-        n -= static_cast<std::size_t>(w);
-        at += w;
-    }
-    return true;
-}
-
 }  // namespace
 
 // Through a small buffer: the whole queue is never held twice in memory.
@@ -127,11 +76,11 @@ bool jqs_write_list(int fd, const LogNote* list) {
         if (n->url[0] == '\0') continue;
         lognote_encode(*n, record_at(buf, used++));
         if (used == RECORDS_PER_IO) {
-            if (!jqs_write_all(fd, buf.data(), buf.size())) return false;
+            if (!write_whole(fd, buf.data(), buf.size())) return false;
             used = 0;
         }
     }
-    return jqs_write_all(fd, buf.data(), used * LOGNOTE_SIZE);
+    return write_whole(fd, buf.data(), used * LOGNOTE_SIZE);
 }
 
 namespace {
@@ -262,7 +211,7 @@ std::unique_ptr<LogNote> createnote(std::int32_t id, std::string_view url,
 }
 
 void insertnote(std::unique_ptr<LogNote> node, LogNote* list) {
-    layout_is_list = false;
+    queue_layout_list_changed();
     LogNote* prev = list;
     while (prev->next != nullptr && !(node->id < prev->next->id && prev->id < node->id))
         prev = prev->next.get();
@@ -270,67 +219,80 @@ void insertnote(std::unique_ptr<LogNote> node, LogNote* list) {
     prev->next = std::move(node);
 }
 
-int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
-                  std::vector<LogNote*>* file_order) {
-    load_incomplete = false;
-    layout_is_list = false;
-    set_on_disk({});
-    bool dropped = false;  // a record not kept, or a cut one at the end
-    auto stop = [&](const std::string& why) {
-        std::fprintf(stderr, "%s: %s; the queue is left unchanged\n", name, why.c_str());
-        load_incomplete = true;
-        return -2;
-    };
+namespace {
 
-    std::vector<std::unique_ptr<LogNote>> nodes;
-    std::vector<const LogNote*> file_places;  // what each record of the file is
+// What a load read from the file.
+struct Loaded {
+    std::vector<std::unique_ptr<LogNote>> nodes;  // in file order
+    std::vector<const LogNote*> places;           // what each record of the file is
+    bool dropped = false;                         // a record not kept, or a cut one at the end
+};
+
+// Reads every record of the source into `l`: "" when the whole file came,
+// else why not.
+std::string read_records(const ByteSource& source, Loaded& l) {
     std::vector<unsigned char> buf(RECORDS_PER_IO * LOGNOTE_SIZE);
     for (;;) {
         const ssize_t got = read_full(source, buf.data(), buf.size());
-        if (got < 0) return stop(std::string("read error: ") + std::strerror(errno));
+        if (got < 0) return std::string("read error: ") + std::strerror(errno);
         // A final partial record reads with zeros for its missing bytes.
         const auto bytes = static_cast<std::size_t>(got);
         const std::size_t whole = (bytes + LOGNOTE_SIZE - 1) / LOGNOTE_SIZE * LOGNOTE_SIZE;
         std::fill(buf.begin() + static_cast<std::ptrdiff_t>(bytes),
                   buf.begin() + static_cast<std::ptrdiff_t>(whole), 0);
-        dropped = dropped || bytes % LOGNOTE_SIZE != 0;
+        l.dropped = l.dropped || bytes % LOGNOTE_SIZE != 0;
         for (std::size_t i = 0; i * LOGNOTE_SIZE < bytes; ++i) {
             const Record& rec = record_at(buf, i);
             if (rec[LN_URL] == 0) {
-                dropped = true;
-                file_places.push_back(nullptr);
+                l.dropped = true;
+                l.places.push_back(nullptr);
                 continue;  // never written back, so not kept
             }
-            if (nodes.size() == MAX_RECORDS)
-                return stop("more than " + std::to_string(MAX_RECORDS) + " jobs");
+            if (l.nodes.size() == MAX_RECORDS)
+                return "more than " + std::to_string(MAX_RECORDS) + " jobs";
             auto node = std::unique_ptr<LogNote>(new (std::nothrow) LogNote());
-            if (node == nullptr) return stop("out of memory");
+            if (node == nullptr) return "out of memory";
             lognote_decode(rec, *node);
-            file_places.push_back(node.get());
-            nodes.push_back(std::move(node));
+            l.places.push_back(node.get());
+            l.nodes.push_back(std::move(node));
         }
-        if (bytes < buf.size()) break;
+        if (bytes < buf.size()) return "";
+    }
+}
+
+// True when the list after `list` is exactly `order`.
+bool list_is(const LogNote* list, const std::vector<const LogNote*>& order) {
+    std::size_t i = 0;
+    const LogNote* n = list->next.get();
+    for (; n != nullptr && i < order.size() && n == order[i]; n = n->next.get())
+        ++i;
+    return n == nullptr && i == order.size();
+}
+
+}  // namespace
+
+int jqs_load_from(const ByteSource& source, const char* name, LogNote* list,
+                  std::vector<LogNote*>* file_order) {
+    Loaded l;
+    const std::string why = read_records(source, l);
+    if (!why.empty()) {
+        std::fprintf(stderr, "%s: %s; the queue is left unchanged\n", name, why.c_str());
+        queue_layout_incomplete();
+        return -2;
     }
     std::vector<const LogNote*> order;
-    for (const auto& n : nodes) {
+    for (const auto& n : l.nodes) {
         order.push_back(n.get());
         if (file_order != nullptr) file_order->push_back(n.get());
     }
-    set_on_disk(std::move(file_places));
     const bool fresh = list->next == nullptr;
     if (fresh) {
-        link_in_insert_order(list, std::move(nodes));
+        link_in_insert_order(list, std::move(l.nodes));
     } else {
-        for (auto& n : nodes)
+        for (auto& n : l.nodes)
             insertnote(std::move(n), list);
     }
-    if (fresh && !dropped) {
-        std::size_t i = 0;
-        const LogNote* n = list->next.get();
-        for (; n != nullptr && i < order.size() && n == order[i]; n = n->next.get())
-            ++i;
-        layout_is_list = n == nullptr && i == order.size();
-    }
+    queue_layout_loaded(std::move(l.places), fresh && !l.dropped && list_is(list, order));
     return 0;
 }
 
@@ -357,129 +319,6 @@ void lognote_set(LogNote& node, std::string_view resolved_url, std::string_view 
     node.retries = retries;
 }
 
-namespace {
-
-// How a write over the nodes' own records went.
-enum class InPlace { WRITTEN, NOT_THERE, FAILED };
-
-// Writes `nodes` over their own records in the file, never moving one: every
-// field but the status first, then the statuses, each step flushed. A kill
-// or a power cut at any moment leaves every job present once, as it was or
-// with its whole new result (a status not yet written keeps it waiting, to
-// be probed again). Each place is first read back: one that does not hold
-// its job as loaded (another process changed the file against the lock)
-// makes it NOT_THERE, with nothing written. Stop signals wait for it. A
-// failure leaves its errno in `err`.
-InPlace write_in_place(const std::vector<const LogNote*>& nodes, int& err) {
-    StopSignalHold hold;
-    std::vector<off_t> at;
-    for (const LogNote* n : nodes) {
-        const auto it = place_of.find(n);
-        if (it == place_of.end()) return InPlace::NOT_THERE;
-        at.push_back(static_cast<off_t>(it->second * LOGNOTE_SIZE));
-    }
-    UniqueFd fd(open(jqs_file, O_RDWR | O_CLOEXEC));
-    err = errno;
-    if (!fd) return InPlace::FAILED;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        Record want, have;
-        lognote_encode(*nodes[i], want);
-        if (!pread_all(fd.get(), have, LN_RESOLVED_URL, at[i])) return InPlace::NOT_THERE;
-        if (std::memcmp(want, have, LN_RESOLVED_URL) != 0) return InPlace::NOT_THERE;
-    }
-    bool ok = true;
-    for (int step = 0; ok && step < 2; ++step) {
-        for (std::size_t i = 0; ok && i < nodes.size(); ++i) {
-            Record rec;
-            lognote_encode(*nodes[i], rec);
-            ok = step == 0 ? pwrite_all(fd.get(), rec, LN_STATUS, at[i]) &&
-                                 pwrite_all(fd.get(), rec + LN_RETRIES, LOGNOTE_SIZE - LN_RETRIES,
-                                            at[i] + static_cast<off_t>(LN_RETRIES))
-                           : pwrite_all(fd.get(), rec + LN_STATUS, 4,
-                                        at[i] + static_cast<off_t>(LN_STATUS));
-        }
-        ok = ok && fdatasync(fd.get()) == 0;
-    }
-    err = errno;
-    return ok ? InPlace::WRITTEN : InPlace::FAILED;
-}
-
-// False when the queue's file system plainly has no room for a second copy
-// of `bytes`: the copy would only wear a router's flash, and take the
-// time a stop has, before failing.
-bool room_for_copy(std::size_t bytes) {
-    struct statvfs fs {};
-    const std::string dir = jqs_real_path(jqs_file);
-    if (statvfs(dir.substr(0, dir.rfind('/') + 1).c_str(), &fs) != 0) return true;  // try it
-    const auto free_blocks = geteuid() == 0 ? fs.f_bfree : fs.f_bavail;
-    return static_cast<unsigned long long>(free_blocks) * fs.f_frsize >= bytes;
-}
-
-void say_failed(int err) {
-    if (told_failed) return;
-    told_failed = true;
-    std::fprintf(stderr, "%s: the queue could not be written: %s\n", jqs_file, std::strerror(err));
-}
-
-}  // namespace
-
-int refresh_jqs(LockMode mode, const std::vector<const LogNote*>& changed) {
-    if (load_incomplete) return -1;
-    std::optional<QueueLock> lock;
-    if (mode == LockMode::TAKE) lock.emplace(jqs_dir);
-    std::size_t bytes = 0;
-    for (const LogNote* n = head->next.get(); n != nullptr; n = n->next.get())
-        bytes += n->url[0] != '\0' ? LOGNOTE_SIZE : 0;
-    // Not held against stop signals: a stop may abandon the temporary copy,
-    // which the next run removes.
-    ReplaceResult result = REPLACE_FAILED;
-    errno = ENOSPC;
-    if (room_for_copy(bytes))
-        result = jqs_replace_with(jqs_file, [](int fd) { return jqs_write_list(fd, head.get()); });
-    const int err = errno;
-    int rc = 0;
-    if (result == REPLACE_DONE) {
-        std::vector<const LogNote*> list;
-        for (const LogNote* n = head->next.get(); n != nullptr; n = n->next.get())
-            if (n->url[0] != '\0') list.push_back(n);
-        set_on_disk(std::move(list));
-        layout_is_list = true;
-    } else if (err == ENOSPC || err == EDQUOT) {
-        // No room for the copy: the changed records go over their own.
-        int in_place_err = 0;
-        const InPlace r = write_in_place(changed, in_place_err);
-        if (r == InPlace::WRITTEN && !told_in_place) {
-            told_in_place = true;
-            std::fprintf(stderr,
-                         "%s: no room for a temporary copy, the queue was written in place\n",
-                         jqs_file);
-        } else if (r == InPlace::NOT_THERE && !told_moved) {
-            told_moved = true;
-            std::fprintf(stderr,
-                         "%s: another process moved the queue's records, and there is no room "
-                         "to write it anew; the results are not written\n",
-                         jqs_file);
-        } else if (r == InPlace::FAILED) {
-            say_failed(in_place_err);
-        }
-        rc = r == InPlace::WRITTEN ? 0 : -1;
-    } else {
-        say_failed(err);
-        rc = -1;
-    }
-    const int released = lock ? lock->release() : 0;
-    return rc < 0 ? rc : released;
-}
-
-int jqs_update_in_place(const std::vector<const LogNote*>& nodes) {
-    if (load_incomplete) return -1;
-    if (!layout_is_list) return 1;
-    int err = 0;
-    const InPlace r = write_in_place(nodes, err);
-    if (r == InPlace::FAILED) say_failed(err);
-    return r == InPlace::WRITTEN ? 0 : r == InPlace::NOT_THERE ? 1 : -1;
-}
-
 int freelognote() {
     std::unique_ptr<LogNote> n = std::move(head);
     while (n != nullptr)
@@ -490,8 +329,5 @@ int freelognote() {
 void jqs_reset() {
     freelognote();
     jqs_lock_reset();
-    load_incomplete = false;
-    layout_is_list = false;
-    set_on_disk({});
-    told_in_place = told_failed = told_moved = false;
+    queue_layout_reset();
 }

@@ -5,17 +5,20 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "url_field.h"
+#include "wait.h"
 
 // ---- Download-area paths --------------------------------------------------
 
@@ -206,6 +209,57 @@ int refresh_jqs(LockMode lock = LockMode::TAKE, const std::vector<const LogNote*
 /// stderr).
 int jqs_update_in_place(const std::vector<const LogNote*>& nodes);
 
+/// A job's settled result: what goes into its record.
+struct JobResult {
+    std::string resolved;
+    const char* type;
+    std::int32_t status;
+    std::int32_t retries;
+};
+
+/// The results of a pass settled and not yet in the queue file. Written
+/// about once a second (REWRITE_EVERY), each as soon as it is settled
+/// whatever earlier jobs still do, and once at the end: a kill loses no
+/// more than the last moments of a run, which the next run probes again.
+/// A few results go over their own records in place; many at once, or a
+/// file not laid out as the list, get the whole queue replaced (or, with
+/// no room for that, the changed records over their own places).
+/// Replacing stops once it has written twice the queue plus REWRITE_SPARE,
+/// so a run writes at most about three times the queue plus that: a
+/// router's flash wears with every byte. The caller holds the queue lock.
+class QueueWriter {
+  public:
+    static constexpr auto REWRITE_EVERY = std::chrono::seconds(1);
+    static constexpr std::size_t REWRITE_SPARE = std::size_t{1} << 20;
+
+    /// For a pass over `jobs` jobs of a queue of `queue_bytes`: the list at
+    /// `list` (its nodes are what add() names), the file at `path`.
+    QueueWriter(std::size_t queue_bytes, std::size_t jobs, LogNote* list = head.get(),
+                const char* path = jqs_file);
+    /// Job `job` (its number in the pass) settled: `node` gets `result`.
+    void add(std::size_t job, LogNote* node, JobResult result);
+    /// A refused login: the results of later jobs not written yet never are.
+    void drop_after(std::size_t job);
+    /// True once job `job`'s result was written.
+    bool written(std::size_t job) const;
+    /// Writes what settled when a second has passed since the last write.
+    void write_if_due();
+    /// Writes what settled.
+    void write();
+
+  private:
+    struct Pending {
+        LogNote* node;
+        JobResult result;
+    };
+    LogNote* list_;
+    const char* path_;
+    std::size_t queue_bytes_, budget_, spent_ = 0;
+    std::map<std::size_t, Pending> pending_;  // by job number: written in file order
+    std::vector<bool> written_;
+    Clock::time_point last_ = Clock::now();
+};
+
 /// Writes every node of `list` that has a url as one record, in list
 /// order, from the descriptor's position. False with errno.
 bool jqs_write_list(int fd, const LogNote* list);
@@ -231,8 +285,6 @@ using ContentWriter = std::function<bool(int fd)>;
 /// The same with the content written by `write_content`, so that a large
 /// queue need not be held twice in memory.
 ReplaceResult jqs_replace_with(const std::string& path, const ContentWriter& write_content);
-/// Writes all `n` bytes (retrying short writes and EINTR); false with errno.
-bool jqs_write_all(int fd, const void* data, std::size_t n);
 /// What `path` names once symbolic links are followed (the path itself
 /// when nothing is there).
 std::string jqs_real_path(const std::string& path);
