@@ -79,6 +79,7 @@ int detect_run() {
     keep_standard_fds_open();
     close(0);
     install_signals();
+    stop_init();
 
     if (init_path()) {
         head = std::make_unique<LogNote>();

@@ -1,48 +1,50 @@
-// The stop request and its watchdog. The watchdog is a timer armed by the
-// signal's handler itself (timer_settime is async-signal-safe), so it needs
-// no thread: it works when not even one can be started, and whatever the
-// threads are stuck in. Its signal is a real-time one (SIGALRM is ignored
-// after the first lookup).
+// The stop request, the wake-up pipe and the watchdog. The watchdog is a
+// timer armed by the signal's handler itself (timer_settime is
+// async-signal-safe), so it needs no thread: it works when not even one
+// can be started, and whatever the threads are stuck in. Its signal is a
+// real-time one (SIGALRM is ignored after the first lookup).
 #include "stop.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
+#include <thread>
 
 #include "wait.h"
 
 namespace {
 
-std::atomic<int> wake{-1};  // written on a request; -1 while nothing watches
+// Set by stop_init before any thread or handler reads them, never after.
+int wake_fds[2] = {-1, -1};  // never closed: a handler never writes to a reused descriptor
+timer_t watchdog;
+bool have_watchdog = false;
+// Read by the handler: lock-free atomics only.
 std::atomic<bool> watching{false};
 std::atomic<bool> asked{false};
-timer_t watchdog;
-std::atomic<bool> have_watchdog{false};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
-              "the signal handler needs lock-free flags");
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs lock-free flags");
 
 }  // namespace
 
-void stop_watch_begin(int wake_fd) {
-    static std::once_flag made;
-    std::call_once(made, [] {
-        sigevent ev{};
-        ev.sigev_notify = SIGEV_SIGNAL;
-        ev.sigev_signo = SIGRTMIN;
-        have_watchdog = timer_create(CLOCK_MONOTONIC, &ev, &watchdog) == 0;
-    });
+void stop_init() {
+    if (pipe2(wake_fds, O_CLOEXEC | O_NONBLOCK) != 0) wake_fds[0] = wake_fds[1] = -1;
+    sigevent ev{};
+    ev.sigev_notify = SIGEV_SIGNAL;
+    ev.sigev_signo = SIGRTMIN;
+    have_watchdog = timer_create(CLOCK_MONOTONIC, &ev, &watchdog) == 0;
     (void)called_off_fd();  // the handler may call the waits off: its pipe must exist
-    wake = wake_fd;
+}
+
+void stop_watch_begin() {
     watching = true;
 }
 
 void stop_watch_end() {
     watching = false;
-    wake = -1;
 }
 
 bool stop_request() noexcept {
@@ -54,15 +56,29 @@ bool stop_request() noexcept {
         timer_settime(watchdog, 0, &in, nullptr);
     }
     call_off_waits_from_handler();
-    const int fd = wake;
-    if (fd >= 0) {
-        const char byte = 0;
-        (void)!write(fd, &byte, 1);
-    }
+    wake_pass();
     errno = saved;
     return true;
 }
 
 bool stop_requested() {
     return asked.load();
+}
+
+void wake_pass() {
+    if (wake_fds[1] < 0) return;
+    const char byte = 0;
+    (void)!write(wake_fds[1], &byte, 1);  // a full pipe wakes it as well
+}
+
+void wait_for_wake(std::chrono::milliseconds limit) {
+    if (wake_fds[0] < 0) {
+        std::this_thread::sleep_for(limit);
+        return;
+    }
+    pollfd p{wake_fds[0], POLLIN, 0};
+    (void)poll(&p, 1, static_cast<int>(limit.count()));
+    char drain[64];
+    while (read(wake_fds[0], drain, sizeof drain) > 0) {
+    }
 }
