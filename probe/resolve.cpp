@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/select.h>  // before ares.h, which needs fd_set
 #include <ares.h>
 
@@ -18,6 +17,7 @@
 #include <map>
 #include <mutex>
 
+#include "signals.h"
 #include "wait.h"
 
 namespace {
@@ -131,8 +131,6 @@ std::mutex known_mu;
 std::condition_variable known_changed;
 std::map<std::string, Known> known;
 
-bool alarm_ignored = false;
-
 std::optional<HostAddress> lookup_name(const std::string& host, int seconds, TimeLimit& limit) {
     std::unique_lock<std::mutex> lock(known_mu);
     // One lookup per name at a time: the others wait for its answer.
@@ -188,16 +186,12 @@ std::optional<HostAddress> resolve_host(const std::string& host, int seconds, Ti
     } else {
         addr = lookup_name(host, seconds, limit);
     }
-    // The starter may rely on SIGALRM being ignored after the first lookup,
-    // as it has always been.
-    std::lock_guard<std::mutex> lock(known_mu);
-    if (!alarm_ignored) signal(SIGALRM, SIG_IGN);
-    alarm_ignored = true;
+    signals_lookup_done();
     return addr;
 }
 
 void resolve_reset() {
     std::lock_guard<std::mutex> lock(known_mu);
     known.clear();
-    alarm_ignored = false;
+    signals_reset();
 }

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "signals.h"
 #include "url_field.h"
 #include "wait.h"
 
@@ -295,13 +296,6 @@ void jqs_remove_leftovers(const std::string& path);
 
 // ---- The queue lock -------------------------------------------------------------
 
-/// Every signal that ends a run: each is caught, so that no way of stopping
-/// a run takes the queue-lock token with it.
-sigset_t stop_signals();
-/// True for the stop signals that report a fault of the process itself
-/// (SIGSEGV, SIGBUS, SIGABRT and the like) rather than a request to stop.
-bool is_fault_signal(int sig);
-
 /// The queue lock, held for this object's lifetime: opens jqs_sem on the
 /// FIFO at `fifo` (never creating it) and takes one token. Without a FIFO
 /// there, the holder works unlocked (jqs_sem_use 0). One per process at a
@@ -326,19 +320,6 @@ class QueueLock {
 /// Gives back the queue-lock token when this process holds one. Safe inside
 /// a signal handler: a run ended by a signal must not take the lock with it.
 void jqs_release_on_signal() noexcept;
-
-/// Holds the stop signals off for its lifetime; one that arrives meanwhile
-/// takes effect when the hold ends.
-class StopSignalHold {
-  public:
-    StopSignalHold();
-    ~StopSignalHold();
-    StopSignalHold(const StopSignalHold&) = delete;
-    StopSignalHold& operator=(const StopSignalHold&) = delete;
-
-  private:
-    sigset_t saved_;
-};
 
 /// Clears the job list and lock state (for tests).
 void jqs_reset();
