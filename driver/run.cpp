@@ -7,6 +7,7 @@
 
 #include "driver.h"
 #include "stop.h"
+#include "signals.h"
 #include "store.h"
 
 namespace {

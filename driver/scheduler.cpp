@@ -20,6 +20,7 @@
 #include "host_queue.h"
 #include "sanitizers.h"
 #include "stop.h"
+#include "signals.h"
 #include "store.h"
 #include "wait.h"
 

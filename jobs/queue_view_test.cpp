@@ -41,15 +41,8 @@ TEST(QueueView, DecodeWarnsAndNeverRepairs) {
 
 TEST(QueueView, TableAndJsonForms) {
     std::vector<LogNote> jobs(2);
-    jobs[0].id = 7;
-    field_set(jobs[0].url, "magnet:?xt=1");
-    field_set(jobs[0].resolved_url, "magnet:?xt=1");
-    field_set(jobs[0].type, "3");
-    jobs[0].status = 'v';
-    jobs[1].id = 12;
-    field_set(jobs[1].url, "http://h/x");
-    jobs[1].status = 'w';
-    jobs[1].retries = 2;
+    jobs[0] = std::move(*createnote(7, "magnet:?xt=1", "magnet:?xt=1", "3", 'v', 0));
+    jobs[1] = std::move(*createnote(12, "http://h/x", "", "", 'w', 2));
     EXPECT_EQ(format_table(jobs),
               "ID  STATUS      TYPE       RETRIES  URL           RESOLVED URL\n"
               " 7  v detected  3 torrent        0  magnet:?xt=1  magnet:?xt=1\n"

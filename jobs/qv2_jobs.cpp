@@ -16,6 +16,7 @@
 #include "driver.h"
 #include "io.h"
 #include "jobs.h"
+#include "signals.h"
 #include "store.h"
 #include "unique_fd.h"
 

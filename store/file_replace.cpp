@@ -13,6 +13,7 @@
 #include "io.h"
 #include "store.h"
 #include "unique_fd.h"
+#include "file_replace.h"
 
 namespace {
 

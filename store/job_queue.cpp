@@ -15,9 +15,12 @@
 #include <unordered_map>
 
 #include "io.h"
-#include "queue_layout.h"
 #include "store.h"
 #include "unique_fd.h"
+#include "job_queue.h"
+#include "record.h"
+#include "queue_write.h"
+#include "queue_lock.h"
 
 std::unique_ptr<LogNote> head;
 

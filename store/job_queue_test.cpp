@@ -15,6 +15,10 @@
 #include "sandbox.h"
 #include "store.h"
 #include "util.h"
+#include "job_queue.h"
+#include "queue_write.h"
+#include "record.h"
+#include "queue_lock.h"
 
 namespace {
 

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "store.h"
+#include "job_queue.h"
+#include "record.h"
 
 namespace {
 

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "store.h"
+#include "paths.h"
+#include "record.h"
 
 char Base_dir[PATH_WIDTH];
 char Share_dir[PATH_WIDTH];

@@ -8,6 +8,7 @@
 
 #include "store.h"
 #include "util.h"
+#include "paths.h"
 
 namespace {
 

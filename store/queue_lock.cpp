@@ -10,6 +10,7 @@
 
 #include "signals.h"
 #include "store.h"
+#include "queue_lock.h"
 
 FifoSem jqs_sem;
 int jqs_sem_use;

@@ -16,9 +16,13 @@
 #include <unordered_map>
 
 #include "io.h"
-#include "queue_layout.h"
 #include "store.h"
 #include "unique_fd.h"
+#include "queue_write.h"
+#include "record.h"
+#include "signals.h"
+#include "job_queue.h"
+#include "file_replace.h"
 
 namespace {
 
@@ -183,47 +187,73 @@ int jqs_update_in_place(const std::vector<const LogNote*>& nodes) {
     return update_in_place(jqs_file, nodes);
 }
 
+// Results are written about once a second, each as soon as it is settled
+// whatever earlier jobs still do (and once at the end): a kill loses no
+// more than the last moments of a run, which the next run probes again. A
+// few results go over their own records in place; many at once, or a file
+// not laid out as the list, get the whole queue replaced (or, with no room
+// for that, the changed records over their own places). Replacing stops
+// once it has written twice the queue plus REWRITE_SPARE, so a run writes
+// at most about three times the queue plus that: a router's flash wears
+// with every byte.
+struct QueueWriter::State {
+    static constexpr auto REWRITE_EVERY = std::chrono::seconds(1);
+    static constexpr std::size_t REWRITE_SPARE = std::size_t{1} << 20;
+    LogNote* list;
+    const char* path;
+    std::size_t queue_bytes, budget, spent = 0;
+    std::map<std::size_t, std::pair<LogNote*, JobResult>> pending;  // by job: in file order
+    std::vector<bool> written;
+    Clock::time_point last = Clock::now();
+};
+
 QueueWriter::QueueWriter(std::size_t queue_bytes, std::size_t jobs, LogNote* list, const char* path)
-    : list_(list),
-      path_(path),
-      queue_bytes_(queue_bytes),
-      budget_(2 * queue_bytes + REWRITE_SPARE),
-      written_(jobs) {}
+    : state_(new State{list,
+                       path,
+                       queue_bytes,
+                       2 * queue_bytes + State::REWRITE_SPARE,
+                       0,
+                       {},
+                       std::vector<bool>(jobs)}) {}
+
+QueueWriter::~QueueWriter() = default;
 
 void QueueWriter::add(std::size_t job, LogNote* node, JobResult result) {
-    pending_.insert_or_assign(job, Pending{node, std::move(result)});
+    state_->pending.insert_or_assign(job, std::make_pair(node, std::move(result)));
 }
 
 void QueueWriter::drop_after(std::size_t job) {
-    pending_.erase(pending_.upper_bound(job), pending_.end());
+    state_->pending.erase(state_->pending.upper_bound(job), state_->pending.end());
 }
 
 bool QueueWriter::written(std::size_t job) const {
-    return written_[job];
+    return state_->written[job];
 }
 
 void QueueWriter::write_if_due() {
-    if (Clock::now() - last_ >= REWRITE_EVERY) write();
+    if (Clock::now() - state_->last >= State::REWRITE_EVERY) write();
 }
 
 void QueueWriter::write() {
-    if (pending_.empty()) return;
+    State& s = *state_;
+    if (s.pending.empty()) return;
     std::vector<const LogNote*> nodes;
-    for (auto& [job, p] : pending_) {
-        lognote_set(*p.node, p.result.resolved, p.result.type, p.result.status, p.result.retries);
-        nodes.push_back(p.node);
-        written_[job] = true;
+    for (auto& [job, p] : s.pending) {
+        const JobResult& r = p.second;
+        lognote_set(*p.first, r.resolved, r.type, r.status, r.retries);
+        nodes.push_back(p.first);
+        s.written[job] = true;
     }
     // Many results at once are cheaper in one replacement, until the flash
     // budget is spent.
     const std::size_t bytes = nodes.size() * LOGNOTE_SIZE;
-    const bool replace = bytes * 4 >= queue_bytes_ && spent_ + queue_bytes_ <= budget_;
-    if (replace || update_in_place(path_, nodes) == 1) {
-        rewrite(list_, path_, nodes);
-        spent_ += queue_bytes_;
+    const bool replace = bytes * 4 >= s.queue_bytes && s.spent + s.queue_bytes <= s.budget;
+    if (replace || update_in_place(s.path, nodes) == 1) {
+        rewrite(s.list, s.path, nodes);
+        s.spent += s.queue_bytes;
     }
-    pending_.clear();
-    last_ = Clock::now();
+    s.pending.clear();
+    s.last = Clock::now();
 }
 
 void queue_layout_loaded(std::vector<const LogNote*> places, bool is_list) {
