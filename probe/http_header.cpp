@@ -48,6 +48,80 @@ std::optional<std::string> disposition_file_name(std::string_view value) {
     return plain;
 }
 
+// A reply's header block read byte by byte from the pieces that come, then
+// its page at once: a state of the read in steps.
+class ReplyReader {
+  public:
+    ReplyReader(ProbeContext& ctx, ReplyEnd& how) : ctx_(ctx), how_(how) {}
+    // Takes the next piece read; true once the reply has been read far
+    // enough.
+    bool piece(std::string_view bytes) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (ctx_.data.has_value()) return page(bytes.substr(i));
+            if (take(bytes[i])) {
+                done(bytes, i + 1);
+                return true;
+            }
+        }
+        return false;
+    }
+    const std::string& header() const { return h_; }
+
+  private:
+    // The page: as much of `bytes` as the cap allows, at once. True once
+    // the page has been read far enough. A chunked page's cap counts its
+    // framing too.
+    bool page(std::string_view bytes) {
+        std::size_t n = 0;
+        for (; n < bytes.size() && page_bytes_ < PAGE_CAP; ++n)
+            if (bytes[n] != '\0' || how_.chunks)
+                ++page_bytes_;  // a zero byte is not part of the page
+        if (!how_.chunks) {
+            ctx_.data->feed(bytes.substr(0, n));
+            return page_bytes_ >= PAGE_CAP || ctx_.data->decided();
+        }
+        std::string data;
+        how_.chunks->decode(bytes.substr(0, n), data);
+        ctx_.data->feed(data);
+        return page_bytes_ >= PAGE_CAP || ctx_.data->decided() || how_.chunks->ended();
+    }
+    // Each byte of the header in turn; true once the reply has been read
+    // far enough.
+    bool take(char c) {
+        if (c != '\0') h_ += c;
+        const bool bare = ends_with(h_, "\n\n");
+        if (bare || ends_with(h_, "\r\n\r\n")) {
+            how_.header_whole = true;
+            const HeaderList fields = parse_header_fields(h_);
+            if (body_chunked(fields)) how_.chunks.emplace();
+            if (bare) return true;  // no page after bare line feeds
+            if (find_header_field("content-type", fields) != "text/html") return true;
+            ctx_.data.emplace();
+        } else if (h_.size() >= HEADER_CAP) {
+            how_.capped = true;
+            return true;
+        }
+        return false;
+    }
+    // Done with the bytes up to `used` of `bytes`: what follows a header
+    // that starts no page is the start of the body (of a chunked one, the
+    // framing takes all of it, so that it goes on from there).
+    void done(std::string_view bytes, std::size_t used) {
+        if (!how_.header_whole || ctx_.data.has_value()) return;
+        if (!how_.chunks) {
+            how_.body_start = std::string(bytes.substr(used, BODY_SNIFF_MAX));
+            return;
+        }
+        how_.chunks->decode(bytes.substr(used), how_.body_start);
+        how_.body_start.resize(std::min(how_.body_start.size(), BODY_SNIFF_MAX));
+    }
+
+    ProbeContext& ctx_;
+    ReplyEnd& how_;
+    std::string h_;
+    std::size_t page_bytes_ = 0;
+};
+
 }  // namespace
 
 std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
@@ -58,71 +132,13 @@ std::string read_http_reply(Transport& conn, ProbeContext& ctx, int timeout_ms,
     ReplyEnd unused;
     ReplyEnd& how = end != nullptr ? *end : unused;
     how = ReplyEnd{};
-    std::string h;
-    std::size_t page_bytes = 0;
-    // The page: as much of `bytes` as the cap allows, at once. True once
-    // the page has been read far enough. A chunked page's cap counts its
-    // framing too.
-    auto page = [&](std::string_view bytes) {
-        std::size_t n = 0;
-        for (; n < bytes.size() && page_bytes < PAGE_CAP; ++n)
-            if (bytes[n] != '\0' || how.chunks)
-                ++page_bytes;  // a zero byte is not part of the page
-        if (!how.chunks) {
-            ctx.data->feed(bytes.substr(0, n));
-            return page_bytes >= PAGE_CAP || ctx.data->decided();
-        }
-        std::string data;
-        how.chunks->decode(bytes.substr(0, n), data);
-        ctx.data->feed(data);
-        return page_bytes >= PAGE_CAP || ctx.data->decided() || how.chunks->ended();
-    };
-    // Each byte of the header in turn; true once the reply has been read
-    // far enough.
-    auto take = [&](char c) {
-        if (c != '\0') h += c;
-        const bool bare = ends_with(h, "\n\n");
-        if (bare || ends_with(h, "\r\n\r\n")) {
-            how.header_whole = true;
-            const HeaderList fields = parse_header_fields(h);
-            if (body_chunked(fields)) how.chunks.emplace();
-            if (bare) return true;  // no page after bare line feeds
-            if (find_header_field("content-type", fields) != "text/html") return true;
-            ctx.data.emplace();
-        } else if (h.size() >= HEADER_CAP) {
-            how.capped = true;
-            return true;
-        }
-        return false;
-    };
-    // Done with the bytes up to `used` of `bytes`: what follows a header
-    // that starts no page is the start of the body (of a chunked one, the
-    // framing takes all of it, so that it goes on from there).
-    auto done = [&](std::string_view bytes, std::size_t used) {
-        if (!how.header_whole || ctx.data.has_value()) return;
-        if (!how.chunks) {
-            how.body_start = std::string(bytes.substr(used, BODY_SNIFF_MAX));
-            return;
-        }
-        how.chunks->decode(bytes.substr(used), how.body_start);
-        how.body_start.resize(std::min(how.body_start.size(), BODY_SNIFF_MAX));
-    };
-    // Each piece read: the header byte by byte, then the page at once.
-    auto piece = [&](std::string_view bytes) {
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            if (ctx.data.has_value()) return page(bytes.substr(i));
-            if (take(bytes[i])) {
-                done(bytes, i + 1);
-                return true;
-            }
-        }
-        return false;
-    };
-    if (piece(read_ahead)) return h;
+    ReplyReader reader(ctx, how);
+    if (reader.piece(read_ahead)) return reader.header();
     char buf[REPLY_READ_BLOCK];
     for (;;) {
         const long n = conn.receive(buf, sizeof buf, timeout_ms, deadline);
-        if (n <= 0 || piece(std::string_view(buf, static_cast<std::size_t>(n)))) return h;
+        if (n <= 0 || reader.piece(std::string_view(buf, static_cast<std::size_t>(n))))
+            return reader.header();
     }
 }
 

@@ -38,6 +38,7 @@
 #include "report.h"
 #include "text.h"
 #include "host_memory.h"
+#include "tls_session.h"
 #include "transport.h"
 #include "unique_fd.h"
 
@@ -45,110 +46,6 @@ namespace {
 
 // A handshake ends after this many class time-outs in all, as a reply does.
 constexpr int HANDSHAKE_TIME_FACTOR = 4;
-
-// Sessions with the hosts whose certificate was verified in this run, by
-// name and port, kept serialised: a later connection to the same site
-// resumes one instead of paying a full handshake (a tenth of one in CPU).
-// Only what resumption needs is kept (not the server's certificate), for
-// the most recent sites; nothing is kept on disk or between runs.
-constexpr std::size_t SESSIONS_MAX = 64;
-// A ticket must go back whole in a ClientHello of at most
-// MBEDTLS_SSL_OUT_CONTENT_LEN bytes, beside the name and the offers.
-constexpr std::size_t TICKET_MAX = 3072;
-
-struct KeptSession {
-    std::vector<unsigned char> bytes;
-    std::uint64_t used = 0;  // when it was last kept: the oldest goes first
-};
-using Site = std::pair<std::string, int>;
-std::mutex sessions_mu;
-std::map<Site, KeptSession> sessions;
-std::uint64_t sessions_clock = 0;
-// The first full handshake with each site: while one is under way, other
-// probes to the site wait for its session instead of paying a full
-// handshake each (eight probes start at once). Only the first is waited
-// for: after it, a site with no session is reached as before.
-std::set<Site> firsts_begun;
-std::set<Site> firsts_in_flight;
-std::condition_variable session_kept;
-
-// The first handshake with `site` is over, with or without a session.
-void end_first(const Site& site) {
-    {
-        std::lock_guard<std::mutex> lock(sessions_mu);
-        firsts_in_flight.erase(site);
-    }
-    session_kept.notify_all();
-}
-
-void keep_session(const std::string& host, int port, const mbedtls_ssl_context& ssl) {
-    mbedtls_ssl_session s;
-    mbedtls_ssl_session_init(&s);
-    std::vector<unsigned char> bytes;
-    std::size_t len = 0;
-    if (mbedtls_ssl_get_session(&ssl, &s) == 0 && s.MBEDTLS_PRIVATE(ticket_len) <= TICKET_MAX) {
-        // A resumed session is not verified again: the certificate it was
-        // verified with is only weight.
-        if (s.MBEDTLS_PRIVATE(peer_cert) != nullptr) {
-            mbedtls_x509_crt_free(s.MBEDTLS_PRIVATE(peer_cert));
-            mbedtls_free(s.MBEDTLS_PRIVATE(peer_cert));
-            s.MBEDTLS_PRIVATE(peer_cert) = nullptr;
-        }
-        if (mbedtls_ssl_session_save(&s, nullptr, 0, &len) == MBEDTLS_ERR_SSL_BUFFER_TOO_SMALL) {
-            bytes.resize(len);
-            if (mbedtls_ssl_session_save(&s, bytes.data(), bytes.size(), &len) != 0) bytes.clear();
-        }
-    }
-    mbedtls_ssl_session_free(&s);
-    std::lock_guard<std::mutex> lock(sessions_mu);
-    if (bytes.empty()) {
-        sessions.erase({host, port});  // an older one would not be the server's latest
-        return;
-    }
-    sessions[{host, port}] = KeptSession{std::move(bytes), ++sessions_clock};
-    if (sessions.size() > SESSIONS_MAX) {
-        auto oldest = sessions.begin();
-        for (auto it = sessions.begin(); it != sessions.end(); ++it)
-            if (it->second.used < oldest->second.used) oldest = it;
-        sessions.erase(oldest);
-    }
-    firsts_in_flight.erase({host, port});
-    session_kept.notify_all();
-}
-
-// Offers the session kept for host:port, if any: true when one was
-// offered. While another probe's first handshake with the site is under
-// way, waits for its session, at most `wait`. A probe that meets the site
-// first is told so (`first`): its session is the one others wait for.
-bool offer_session(const std::string& host, int port, mbedtls_ssl_context& ssl,
-                   std::chrono::milliseconds wait, bool& first) {
-    std::vector<unsigned char> bytes;
-    {
-        const Site site{host, port};
-        std::unique_lock<std::mutex> lock(sessions_mu);
-        session_kept.wait_until(lock, Clock::now() + wait, [&] {
-            return sessions.count(site) != 0 || firsts_in_flight.count(site) == 0;
-        });
-        const auto it = sessions.find(site);
-        if (it == sessions.end()) {
-            first = firsts_begun.insert(site).second;
-            if (first) firsts_in_flight.insert(site);
-            return false;
-        }
-        bytes = it->second.bytes;
-    }
-    mbedtls_ssl_session s;
-    mbedtls_ssl_session_init(&s);
-    const bool offered = mbedtls_ssl_session_load(&s, bytes.data(), bytes.size()) == 0 &&
-                         mbedtls_ssl_set_session(&ssl, &s) == 0;
-    mbedtls_ssl_session_free(&s);
-    return offered;
-}
-
-void forget_session(const std::string& host, int port) {
-    std::lock_guard<std::mutex> lock(sessions_mu);
-    sessions.erase({host, port});
-}
 
 // Key exchange groups, cheapest first: with the library's precomputed
 // tables for P-256's base point, a P-256 exchange costs two thirds of an
@@ -202,16 +99,16 @@ class TlsTransport : public Transport {
         // not taken from the job's time: its verdict must not depend on how
         // many probes run at once.
         const auto wait_from = Clock::now();
-        const bool offered =
-            offer_session(host, port, ssl_,
-                          std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_), first_);
+        const bool offered = tls_session_offer(
+            host, port, ssl_, std::chrono::milliseconds(HANDSHAKE_TIME_FACTOR * timeout_ms_),
+            first_);
         if (job().limit.at != Clock::time_point::max()) job().limit.at += Clock::now() - wait_from;
         rc = handshake(retries);
         // A kept session narrows the hello (its version, its ticket); a
         // server that has changed since may refuse it. It costs the job
         // nothing: one full, verified handshake follows on a new connection.
         if (rc != 0 && offered && !timed_out_ && rc != MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) {
-            forget_session(host, port);
+            tls_session_forget(host, port);
             fd_.reset();
             rc = mbedtls_ssl_session_reset(&ssl_);
             if (rc == 0) rc = handshake(retries);
@@ -219,7 +116,7 @@ class TlsTransport : public Transport {
         if (rc != 0) return fail(rc, retries);
         report_step(job(), "tls", connection_text());
         if (mbedtls_ssl_get_version_number(&ssl_) == MBEDTLS_SSL_VERSION_TLS1_2)
-            keep_session(host, port, ssl_);  // a 1.3 session comes with its ticket, later
+            tls_session_keep(host, port, ssl_);  // a 1.3 session comes with its ticket, later
         return true;
     }
 
@@ -242,7 +139,8 @@ class TlsTransport : public Transport {
         // each is kept, and the reading goes on (each wait bounded).
         for (;;) {
             r = mbedtls_ssl_read(&ssl_, reinterpret_cast<unsigned char*>(buf), n);
-            if (r == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) keep_session(host_, port_, ssl_);
+            if (r == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET)
+                tls_session_keep(host_, port_, ssl_);
             if (r != MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET && r != MBEDTLS_ERR_SSL_WANT_READ)
                 break;
         }
@@ -325,7 +223,7 @@ class TlsTransport : public Transport {
         end_first_handshake();
         if (rc == MBEDTLS_ERR_NET_CONNECT_FAILED) return false;
         // A session it would not take is not offered to it again.
-        forget_session(host_, port_);
+        tls_session_forget(host_, port_);
         const std::string said = "TLS with " + host_ + " failed: " + failure(rc) + "\n";
         report_raw(job(), said);
         // A handshake that trickled in too slowly was heard: only silence
@@ -338,7 +236,7 @@ class TlsTransport : public Transport {
     // Others waiting for this site's first session need not wait for this
     // connection any longer.
     void end_first_handshake() {
-        if (first_) end_first({host_, port_});
+        if (first_) tls_first_over(host_, port_);
         first_ = false;
     }
 

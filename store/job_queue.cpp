@@ -100,68 +100,67 @@ namespace {
 // list in the order they were born, so a node joins the oldest family whose
 // range holds its id and which holds no node of that id yet. A segment tree
 // over the ids finds that family in O(log^2 n).
-void link_in_insert_order(LogNote* list, std::vector<std::unique_ptr<LogNote>> nodes) {
+// The families covering each distinct id, as a segment tree over the ids.
+class FamilyTree {
+  public:
+    explicit FamilyTree(std::vector<std::int32_t> ids) : ids_(std::move(ids)) {
+        while (size_ < ids_.size())
+            size_ *= 2;
+        covering_.resize(2 * size_);
+    }
+    // Where `id` stands among the ids.
+    std::size_t index(std::int32_t id) const {
+        return static_cast<std::size_t>(std::lower_bound(ids_.begin(), ids_.end(), id) -
+                                        ids_.begin());
+    }
+    // Family `family` covers the ids strictly between `lo` and `hi`.
+    void add(int family, std::int32_t lo, std::int32_t hi) {
+        auto l =
+            static_cast<std::size_t>(std::upper_bound(ids_.begin(), ids_.end(), lo) - ids_.begin());
+        std::size_t r = index(hi);
+        for (l += size_, r += size_; l < r; l /= 2, r /= 2) {
+            if (l & 1) covering_[l++].push_back(family);
+            if (r & 1) covering_[--r].push_back(family);
+        }
+    }
+    // The oldest family born after `after` that covers ids[i], or INT_MAX.
+    int oldest(std::size_t i, int after) const {
+        int best = INT_MAX;
+        for (std::size_t t = i + size_; t >= 1; t /= 2) {
+            const auto& c = covering_[t];
+            const auto it = std::upper_bound(c.begin(), c.end(), after);
+            if (it != c.end()) best = std::min(best, *it);
+        }
+        return best;
+    }
+
+  private:
+    std::vector<std::int32_t> ids_;  // distinct, ascending
+    std::size_t size_ = 1;
+    // Each tree node lists, in birth order, the families covering its range.
+    std::vector<std::vector<int>> covering_;
+};
+
+std::vector<std::int32_t> distinct_ids(const std::vector<std::unique_ptr<LogNote>>& nodes) {
     std::vector<std::int32_t> ids;
     ids.reserve(nodes.size());
     for (const auto& n : nodes)
         ids.push_back(n->id);
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    std::size_t size = 1;
-    while (size < ids.size())
-        size *= 2;
-    // Each tree node lists, in birth order, the families covering its range.
-    std::vector<std::vector<int>> covering(2 * size);
-    auto add_family = [&](int family, std::int32_t lo, std::int32_t hi) {
-        auto l =
-            static_cast<std::size_t>(std::upper_bound(ids.begin(), ids.end(), lo) - ids.begin());
-        auto r =
-            static_cast<std::size_t>(std::lower_bound(ids.begin(), ids.end(), hi) - ids.begin());
-        for (l += size, r += size; l < r; l /= 2, r /= 2) {
-            if (l & 1) covering[l++].push_back(family);
-            if (r & 1) covering[--r].push_back(family);
-        }
-    };
-    // The oldest family born after `after` that covers ids[i], or INT_MAX.
-    auto family_for = [&](std::size_t i, int after) {
-        int best = INT_MAX;
-        for (std::size_t t = i + size; t >= 1; t /= 2) {
-            const auto& c = covering[t];
-            const auto it = std::upper_bound(c.begin(), c.end(), after);
-            if (it != c.end()) best = std::min(best, *it);
-        }
-        return best;
-    };
+    return ids;
+}
 
-    struct Tail {
-        std::unique_ptr<LogNote> node;
-        int family;  // the family it opened, or -1
-    };
-    std::vector<Tail> tails;
-    std::vector<std::vector<std::unique_ptr<LogNote>>> families;
-    // Per id: the youngest family that already holds a node of it. Every
-    // older family covering the id holds one too.
-    std::vector<int> joined(ids.size(), -1);
-    std::int32_t last = list->id;
-    for (auto& n : nodes) {
-        const auto i =
-            static_cast<std::size_t>(std::lower_bound(ids.begin(), ids.end(), n->id) - ids.begin());
-        const int f = family_for(i, joined[i]);
-        if (f != INT_MAX) {
-            joined[i] = f;
-            families[static_cast<std::size_t>(f)].push_back(std::move(n));
-            continue;
-        }
-        int opened = -1;
-        if (last < n->id) {
-            opened = static_cast<int>(families.size());
-            families.emplace_back();
-            add_family(opened, last, n->id);
-        }
-        last = n->id;
-        tails.push_back({std::move(n), opened});
-    }
+// A node that went to the end of the list, and the family it opened (-1:
+// none), whose members stand in front of it.
+struct Tail {
+    std::unique_ptr<LogNote> node;
+    int family;
+};
 
+// Links the tails after `list`, each behind its family's members in id order.
+void link_tails(LogNote* list, std::vector<Tail>& tails,
+                std::vector<std::vector<std::unique_ptr<LogNote>>>& families) {
     LogNote* at = list;
     auto link = [&](std::unique_ptr<LogNote> n) {
         at->next = std::move(n);
@@ -177,6 +176,34 @@ void link_in_insert_order(LogNote* list, std::vector<std::unique_ptr<LogNote>> n
         }
         link(std::move(t.node));
     }
+}
+
+void link_in_insert_order(LogNote* list, std::vector<std::unique_ptr<LogNote>> nodes) {
+    FamilyTree tree(distinct_ids(nodes));
+    std::vector<Tail> tails;
+    std::vector<std::vector<std::unique_ptr<LogNote>>> families;
+    // Per id: the youngest family that already holds a node of it. Every
+    // older family covering the id holds one too.
+    std::vector<int> joined(nodes.size(), -1);
+    std::int32_t last = list->id;
+    for (auto& n : nodes) {
+        const std::size_t i = tree.index(n->id);
+        const int f = tree.oldest(i, joined[i]);
+        if (f != INT_MAX) {
+            joined[i] = f;
+            families[static_cast<std::size_t>(f)].push_back(std::move(n));
+            continue;
+        }
+        int opened = -1;
+        if (last < n->id) {
+            opened = static_cast<int>(families.size());
+            families.emplace_back();
+            tree.add(opened, last, n->id);
+        }
+        last = n->id;
+        tails.push_back({std::move(n), opened});
+    }
+    link_tails(list, tails, families);
 }
 
 }  // namespace

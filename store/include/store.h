@@ -12,14 +12,13 @@
 #include "fifo_sem.h"
 #include "url_field.h"
 
-/// The general configuration file; line 12 names the download area.
+/// The general configuration file (line 12 names the download area), and
+/// the width of each path global, terminating zero included.
 inline constexpr const char* GENERAL_CONF = "/opt/etc/qv2_general.conf";
-/// Width of each path global, terminating zero included.
 inline constexpr std::size_t PATH_WIDTH = 256;
 extern char Base_dir[PATH_WIDTH], Share_dir[PATH_WIDTH], In_dir[PATH_WIDTH], Log_dir[PATH_WIDTH],
     Sem_dir[PATH_WIDTH];
-extern char jqs_dir[PATH_WIDTH];   ///< the queue lock's FIFO
-extern char jqs_file[PATH_WIDTH];  ///< the job queue file
+extern char jqs_dir[PATH_WIDTH], jqs_file[PATH_WIDTH];  ///< the queue lock's FIFO, the queue file
 
 /// Fills the path globals from the configuration file. False, with one line
 /// on stderr and every global empty, when the base path is too long for them.
@@ -110,7 +109,6 @@ class QueueWriter {
     /// Writes what settled: a second after the last write, or now.
     void write_if_due();
     void write();
-
     ~QueueWriter();
 
   private:
@@ -124,8 +122,8 @@ enum ReplaceResult : int { REPLACE_DONE, REPLACE_FAILED };
 /// every instant, power loss included, it holds the old content or the new
 /// one whole; the old file's permission bits stay.
 ReplaceResult jqs_replace_file(const std::string& path, std::string_view bytes);
-/// Removes the temporary copies a killed rewrite of `path` left beside it.
-/// Only while holding the queue lock: another holder's copy is never in the way.
+/// Removes the temporary copies a killed rewrite of `path` left beside it
+/// (under the queue lock: another holder's copy is never in the way).
 void jqs_remove_leftovers(const std::string& path);
 
 /// The queue lock, held for this object's lifetime: opens jqs_sem on the
