@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host_memory.h"
+#include "kind.h"
 #include "report.h"
 #include "url_text.h"
 

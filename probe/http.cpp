@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "body_kind.h"
+#include "kind.h"
 #include "http_header.h"
 #include "report.h"
 #include "url_text.h"
@@ -132,12 +132,6 @@ std::optional<std::string> reply_start(Transport& conn, int timeout_ms,
     return block;
 }
 
-// True when the URL's ending or the reply's fields tell what the file is.
-bool kind_told(const UrlParts& e, const HeaderList& fields) {
-    const std::string spec = e.spec.value_or("");
-    return kind_by_suffix(spec, e.kind) != KIND_HTTP || declared_kind(fields) != KIND_NONE ||
-           path_kind(spec) != KIND_NONE;
-}
 
 // The verdict a reply's header gives, and what the body's first bytes
 // show when nothing else tells what the file is and its type is generic
@@ -157,7 +151,8 @@ Exchange judge_reply(Transport& conn, const UrlParts& e, const std::string& repl
     x.redirect = digit == '3' && x.location.has_value();
     if (!x.redirect && (digit == '4' || digit == '5')) {
         x.error = reply.substr(0, reply.find('\n'));
-    } else if (!x.redirect && end.header_whole && !kind_told(e, x.fields) &&
+    } else if (!x.redirect && end.header_whole &&
+               !told_kind(e.spec.value_or(""), e.kind, declared_kind(x.fields)) &&
                content_type_generic(find_header_field("content-type", x.fields))) {
         x.sniffed = read_body_kind(conn, end, timeout_ms, deadline);
     }
@@ -222,15 +217,11 @@ void take_refresh(ProbeContext& ctx) {
     ctx.data_source.reset();
 }
 
-// The kind of a reached URL: its exact ending; what the server declares;
-// the path's ending in any case; the first bytes.
+// The kind of a reached URL: what tells it, else what its first bytes
+// show, else as it was.
 void settle_kind(UrlParts& e, const Exchange& x) {
-    e.kind = kind_by_suffix(e.spec.value_or(""), e.kind);
-    if (e.kind != KIND_HTTP) return;
-    std::uint32_t kind = declared_kind(x.fields);
-    if (kind == KIND_NONE) kind = path_kind(e.spec.value_or(""));
-    if (kind == KIND_NONE) kind = x.sniffed;
-    if (kind != KIND_NONE) e.kind = kind;
+    const auto told = told_kind(e.spec.value_or(""), e.kind, declared_kind(x.fields));
+    e.kind = told ? *told : x.sniffed != KIND_NONE ? x.sniffed : e.kind;
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "body_kind.h"
+#include "kind.h"
 #include "fake_transport.h"
 #include "http_header.h"
 #include "url_text.h"

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "body_kind.h"
+#include "kind.h"
 #include "text.h"
 
 namespace {
@@ -189,8 +189,7 @@ std::uint32_t declared_kind(const HeaderList& fields) {
     }
     if (const auto disposition = value("content-disposition")) {
         if (const auto name = disposition_file_name(*disposition)) {
-            if (ends_with_nocase(*name, ".torrent")) return KIND_TORRENT;
-            if (ends_with_nocase(*name, ".nzb")) return KIND_NZB;
+            return suffix_kind(*name, true);
         }
     }
     return KIND_NONE;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "kind.h"
 #include "text.h"
 
 namespace {
@@ -29,11 +30,12 @@ std::size_t skip(string_view text, std::size_t n) {
 }
 
 std::size_t classify_url(UrlParts& r, string_view text) {
-    if (ends_with(text, ".torrent")) {
+    const std::uint32_t by_suffix = suffix_kind(text);
+    if (by_suffix == KIND_TORRENT) {
         r.kind = KIND_TORRENT;
         return contains(text, HTTP_SCHEME) ? skip(text, HTTP_SCHEME.size()) : 0;
     }
-    if (ends_with(text, ".nzb")) {
+    if (by_suffix == KIND_NZB) {
         r.kind = KIND_NZB;
         return skip(text, HTTP_SCHEME.size());
     }
@@ -184,12 +186,6 @@ std::string remove_dot_segments(std::string_view path) {
 }
 
 }  // namespace
-
-std::uint32_t kind_by_suffix(string_view spec, std::uint32_t kind) {
-    if (ends_with(spec, ".torrent")) return KIND_TORRENT;
-    if (ends_with(spec, ".nzb")) return KIND_NZB;
-    return kind;
-}
 
 std::shared_ptr<UrlParts> url_new() {
     return std::make_shared<UrlParts>();

@@ -50,10 +50,6 @@ std::shared_ptr<UrlParts> url_new();
 /// the host came out empty.
 UrlParts* url_init(UrlParts& record, std::string_view text);
 
-/// The kind a reached URL has by its ending: KIND_TORRENT for ".torrent",
-/// KIND_NZB for ".nzb" (exact, case-sensitive), else `kind` unchanged.
-std::uint32_t kind_by_suffix(std::string_view spec, std::uint32_t kind);
-
 /// `ref` (a Location value or refresh target) made absolute against the
 /// URL of `base` as RFC 3986 (section 5.2) resolves it: a relative path
 /// is merged at the last "/" of the base's path (never inside its query)

@@ -1,6 +1,6 @@
-// Torrent and NZB files known by their first bytes when the server calls
-// them by a generic type, or by the path of their URL.
-#include "body_kind.h"
+// Torrent and NZB files known by their URL, by what the server declares,
+// or by their first bytes when the server calls them by a generic type.
+#include "kind.h"
 
 #include <cctype>
 
@@ -91,10 +91,28 @@ std::optional<std::uint32_t> body_kind(std::string_view start, bool complete) {
     return kind;
 }
 
-std::uint32_t path_kind(std::string_view spec) {
-    std::string path(spec.substr(0, spec.find_first_of("?#")));
-    string_lowercase(path);
-    if (ends_with(path, ".torrent")) return KIND_TORRENT;
-    if (ends_with(path, ".nzb")) return KIND_NZB;
+std::uint32_t suffix_kind(std::string_view text, bool any_case) {
+    constexpr std::string_view TORRENT = ".torrent", NZB = ".nzb";
+    const auto ends = any_case ? ends_with_nocase : ends_with;
+    if (ends(text, TORRENT)) return KIND_TORRENT;
+    if (ends(text, NZB)) return KIND_NZB;
     return KIND_NONE;
+}
+
+std::uint32_t kind_by_suffix(std::string_view spec, std::uint32_t kind) {
+    const std::uint32_t by_suffix = suffix_kind(spec);
+    return by_suffix != KIND_NONE ? by_suffix : kind;
+}
+
+std::uint32_t path_kind(std::string_view spec) {
+    return suffix_kind(spec.substr(0, spec.find_first_of("?#")), true);
+}
+
+std::optional<std::uint32_t> told_kind(std::string_view spec, std::uint32_t kind,
+                                       std::uint32_t declared) {
+    if (const std::uint32_t by_suffix = suffix_kind(spec); by_suffix != KIND_NONE) return by_suffix;
+    if (kind != KIND_HTTP) return kind;
+    if (declared != KIND_NONE) return declared;
+    if (const std::uint32_t by_path = path_kind(spec); by_path != KIND_NONE) return by_path;
+    return std::nullopt;
 }

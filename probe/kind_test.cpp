@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "body_kind.h"
+#include "kind.h"
 #include "probe.h"
 
 namespace {
