@@ -13,8 +13,6 @@
 /// Jobs probed at once at most, and on one host name.
 inline constexpr int MAX_PROBES = 8;
 inline constexpr int MAX_PROBES_PER_HOST = 2;
-/// One job's probes end after this many class time-outs in all.
-inline constexpr int JOB_TIME_FACTOR = 6;
 /// Lowers MAX_PROBES (1 probes one job at a time).
 inline constexpr const char* PROBES_ENV = "QV2_DETECT_PROBES";
 

@@ -10,15 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "caps.h"
 #include "job.h"
 
 struct mbedtls_x509_crt;
-
-/// A bundle larger than this is not a CA bundle (a full one is 200 KiB).
-inline constexpr off_t CA_BUNDLE_MAX = 8 << 20;
-/// Certificates kept from one bundle: a real one holds about 150, and each
-/// costs a router a few KiB and the parse of it.
-inline constexpr std::size_t CA_CERTS_MAX = 1000;
 
 /// The run's CA certificates, read when first asked for: from the file
 /// SSL_CERT_FILE names, or the first standard bundle path that exists,

@@ -7,9 +7,7 @@
 #include <string>
 #include <string_view>
 
-/// Longest chunk-size line taken, extensions included: a longer one ends
-/// the body, so the framing can't make a read unbounded.
-inline constexpr std::size_t CHUNK_LINE_MAX = 1024;
+#include "caps.h"
 
 class ChunkedBody {
   public:

@@ -43,8 +43,8 @@ void switch_to(ProbeContext& ctx, const std::string& text) {
 }  // namespace
 
 int probe_timeout(int retries) {
-    if (retries <= 1) return 3;
-    return retries == 2 ? 5 : 8;
+    if (retries <= 1) return TIMEOUT_SHORT_S;
+    return retries == 2 ? TIMEOUT_MIDDLE_S : TIMEOUT_LONG_S;
 }
 
 bool check_url(ProbeContext& ctx, int retries) {

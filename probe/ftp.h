@@ -11,12 +11,6 @@
 #include "transport.h"
 #include "url.h"
 
-/// Bytes one read of a reply may bring.
-inline constexpr std::size_t REPLY_READ_SIZE = 10240;
-/// One get_line call ends after this many class time-outs in all, so a
-/// server that keeps sending continuation lines can't hold the run.
-inline constexpr int LINE_TIME_FACTOR = 4;
-
 /// Probes the context's current record by logging in: OUTCOME_REACHABLE,
 /// OUTCOME_FAILED or OUTCOME_LOGIN_REFUSED, also stored in the record.
 int ftp_transfer(ProbeContext& context, int retries);

@@ -132,7 +132,6 @@ std::optional<std::string> reply_start(Transport& conn, int timeout_ms,
     return block;
 }
 
-
 // The verdict a reply's header gives, and what the body's first bytes
 // show when nothing else tells what the file is and its type is generic
 // (a generic type has no page).

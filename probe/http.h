@@ -7,11 +7,6 @@
 
 #include "url.h"
 
-/// Redirects one job follows; the next one is refused.
-inline constexpr int MAX_REDIRECTS = 10;
-/// The whole reply, header and page, is read within this many class
-/// time-outs, so a server that trickles can't hold the run.
-inline constexpr int REPLY_TIME_FACTOR = 4;
 /// Sent when GRELT_HTTP_USER_AGENT is unset.
 inline constexpr const char* DEFAULT_USER_AGENT = "grelt/7.0 (http://qv2-detect.invalid/)";
 

@@ -14,15 +14,6 @@
 #include "transport.h"
 #include "url.h"
 
-/// A reply's header block stops being read past this size, its page past
-/// PAGE_CAP: a hostile server can't exhaust a router's memory.
-inline constexpr std::size_t HEADER_CAP = std::size_t{64} * 1024;
-inline constexpr std::size_t PAGE_CAP = std::size_t{1024} * 1024;
-/// Bytes one read of a reply asks for.
-inline constexpr std::size_t REPLY_READ_BLOCK = 4096;
-/// Longest header value looked at for a declared type.
-inline constexpr std::size_t DECLARED_VALUE_MAX = 1024;
-
 /// How read_http_reply ended.
 struct ReplyEnd {
     /// The header block was cut at HEADER_CAP: its last line may be cut short.

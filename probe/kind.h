@@ -10,9 +10,6 @@
 
 #include "probe.h"
 
-/// Bytes of a body looked at to tell a torrent or NZB file by its start.
-inline constexpr std::size_t BODY_SNIFF_MAX = 1024;
-
 /// KIND_TORRENT or KIND_NZB when `text` ends in ".torrent" or ".nzb"
 /// (exactly, or in any case with `any_case`), else KIND_NONE.
 std::uint32_t suffix_kind(std::string_view text, bool any_case = false);

@@ -5,10 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "caps.h"
 #include "url_field.h"
-
-/// Longest meta refresh target taken: what a job's URL field holds.
-inline constexpr std::size_t REFRESH_TARGET_MAX = URL_TEXT_MAX;
 
 /// The target of a meta refresh in a page that arrives in pieces: after
 /// "HTTP-EQUIV=\"REFRESH\"", from "url=" up to the next double quote,

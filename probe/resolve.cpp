@@ -2,6 +2,7 @@
 // the deadline. Jumping out of the C library's resolver on an alarm, the
 // classic way, leaves its internal lock taken, and every later lookup of
 // the run then fails.
+#include "caps.h"
 #include "resolve.h"
 
 #include <arpa/inet.h>
@@ -21,12 +22,6 @@
 #include "wait.h"
 
 namespace {
-
-// c-ares' own per-try time-out and tries: a silent name server is asked
-// again within the deadline, and c-ares never gives up before it (1+2+4+8 s
-// with the doubling per round), so the class time-out alone ends a lookup.
-constexpr int ARES_TRY_MS = 1000;
-constexpr int ARES_TRIES = 4;
 
 struct Lookup {
     bool done = false;

@@ -44,9 +44,6 @@
 
 namespace {
 
-// A handshake ends after this many class time-outs in all, as a reply does.
-constexpr int HANDSHAKE_TIME_FACTOR = 4;
-
 // Key exchange groups, cheapest first: with the library's precomputed
 // tables for P-256's base point, a P-256 exchange costs two thirds of an
 // X25519 one in instructions.

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "caps.h"
 #include "wait.h"
 
 namespace {
@@ -23,10 +24,6 @@ namespace {
 // resumes one instead of paying a full handshake (a tenth of one in CPU).
 // Only what resumption needs is kept (not the server's certificate), for
 // the most recent sites; nothing is kept on disk or between runs.
-constexpr std::size_t SESSIONS_MAX = 64;
-// A ticket must go back whole in a ClientHello of at most
-// MBEDTLS_SSL_OUT_CONTENT_LEN bytes, beside the name and the offers.
-constexpr std::size_t TICKET_MAX = 3072;
 
 struct KeptSession {
     std::vector<unsigned char> bytes;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "caps.h"
 #include "wait.h"
 
 /// Kind of a URL, from its form and, after a probe, from its ending.
