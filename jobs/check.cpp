@@ -3,6 +3,7 @@
 #include <string>
 
 #include "driver.h"
+#include "escape.h"
 #include "jobs.h"
 
 int print_check(const std::string& url, int retries, std::FILE* out) {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "escape.h"
 #include "jobs.h"
 
 namespace {
@@ -10,16 +11,6 @@ namespace {
 template <std::size_t N>
 bool has_nul(const char (&field)[N]) {
     return std::memchr(field, '\0', N) != nullptr;
-}
-
-// The length of the valid UTF-8 sequence starting at `s`, or 0.
-std::size_t utf8_length(std::string_view s) {
-    const auto b = static_cast<unsigned char>(s[0]);
-    std::size_t n = b >= 0xf0 && b <= 0xf4 ? 4 : b >= 0xe0 ? 3 : b >= 0xc2 && b < 0xe0 ? 2 : 0;
-    if (n == 0 || s.size() < n) return 0;
-    for (std::size_t i = 1; i < n; ++i)
-        if ((static_cast<unsigned char>(s[i]) & 0xc0) != 0x80) return 0;
-    return n;
 }
 
 std::string hex_escape(const char* prefix, unsigned char b, int width) {
@@ -90,15 +81,7 @@ const char* status_meaning(std::int32_t status) {
 }
 
 std::string display_text(std::string_view bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c < 0x20 || c == 0x7f || c == '\\') {
-            out += c == '\\' ? std::string("\\\\") : hex_escape("\\x", c, 2);
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return escape_text(bytes, ESCAPE_CONTROLS | ESCAPE_BACKSLASH | HEX_LOWER);
 }
 
 std::string json_string(std::string_view s) {

@@ -14,6 +14,7 @@ TEST(QueueView, JsonStringsStayValidForAnyBytes) {
         {"a\r\nb\x01\x7f", "\"a\\u000d\\u000ab\\u0001\\u007f\""},
         {"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""},
         {"bad\xff\xc3", "\"bad\\u00ff\\u00c3\""},
+        {"overlong \xe0\x80\xaf", "\"overlong \\u00e0\\u0080\\u00af\""},
         {std::string("nul\0x", 5), "\"nul\\u0000x\""},
     };
     for (const auto& [in, out] : cases)

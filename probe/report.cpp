@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "escape.h"
+
 namespace {
 
 void say(JobState& job, std::string_view text, bool once) {

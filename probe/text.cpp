@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "probe.h"
-
 namespace {
 
 char lower(char c) {
@@ -72,50 +70,6 @@ bool starts_with_nocase(std::string_view text, std::string_view prefix) {
 bool ends_with_nocase(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() &&
            equal_nocase(text.substr(text.size() - suffix.size()), suffix);
-}
-
-std::size_t utf8_length(std::string_view s) {
-    if (s.empty()) return 0;
-    const auto b = static_cast<unsigned char>(s[0]);
-    if (b < 0x80) return 1;
-    const std::size_t n = b >= 0xC2 && b <= 0xDF   ? 2
-                          : b >= 0xE0 && b <= 0xEF ? 3
-                          : b >= 0xF0 && b <= 0xF4 ? 4
-                                                   : 0;
-    if (n == 0 || s.size() < n) return 0;
-    for (std::size_t i = 1; i < n; ++i)
-        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) return 0;
-    // No overlong form, surrogate, or code point past U+10FFFF.
-    const auto b1 = static_cast<unsigned char>(s[1]);
-    if ((b == 0xE0 && b1 < 0xA0) || (b == 0xED && b1 >= 0xA0) || (b == 0xF0 && b1 < 0x90) ||
-        (b == 0xF4 && b1 >= 0x90))
-        return 0;
-    return n;
-}
-
-std::string printable(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t n = utf8_length(text.substr(i));
-        const auto b = static_cast<unsigned char>(text[i]);
-        // C1 controls: U+0080 to U+009F, or a raw byte outside UTF-8.
-        const bool c1 = n == 2 && b == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
-        if (n == 0 || c1 || is_control_byte(text[i])) {
-            n = std::max<std::size_t>(n, 1);
-            for (std::size_t k = 0; k < n; ++k) {
-                static const char hex[] = "0123456789ABCDEF";
-                const auto c = static_cast<unsigned char>(text[i + k]);
-                out += "\\x";
-                out += hex[c >> 4];
-                out += hex[c & 15];
-            }
-        } else {
-            out.append(text.substr(i, n));
-        }
-        i += n;
-    }
-    return out;
 }
 
 std::string concat_pieces(std::initializer_list<ConcatPiece> pieces) {

@@ -15,9 +15,6 @@ bool is_blank(char c);
 /// A byte below 0x20, or 0x7F.
 bool is_control_byte(char c);
 
-/// The length of the valid UTF-8 sequence `s` begins with, 0 when none does.
-std::size_t utf8_length(std::string_view s);
-
 /// True when `text` holds a control byte: such a text must not go onto a
 /// line-based protocol, where it could inject commands.
 bool has_control_byte(std::string_view text);

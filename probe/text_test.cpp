@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "probe.h"
+#include "escape.h"
 #include "text.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "escape.h"
 #include "report.h"
 #include "url.h"
 
@@ -125,7 +126,7 @@ std::string escape(std::string_view text, const char* mark, Keep keep) {
 
 // A host name for a message: bytes that are no ASCII as \xNN.
 std::string escaped(std::string_view text) {
-    return escape(text, "\\x", [](unsigned char b) { return b < 0x80; });
+    return escape_text(text, ESCAPE_NON_ASCII);
 }
 
 }  // namespace

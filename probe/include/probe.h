@@ -65,10 +65,6 @@ int probe_timeout(int retries);
 /// this, where its time-outs are longest.
 inline constexpr int RETRIES_MAX = 3;
 
-/// `text` fit for a terminal: every control character (C0, DEL, C1 whether
-/// a raw byte or UTF-8 encoded) and every byte outside a valid UTF-8
-/// sequence written as \xNN. Other UTF-8 text is left as it is.
-std::string printable(std::string_view text);
 /// A URL as people are shown it: a password in it replaced by
 /// "*password*". For what is printed, never for what is stored or sent.
 std::string url_for_people(std::string_view url);
