@@ -34,15 +34,15 @@ constexpr std::size_t STACK_SIZE = std::size_t{8} << 20;
 constexpr std::size_t STACK_SIZE = std::size_t{256} << 10;
 #endif
 
-// One job of the pass. `job`, `network` and `host` are set before the
-// workers start and read-only after; `deadline` is set under the pass's
-// `mu` before the job is handed to a worker, and read-only after; the rest
-// is guarded by `mu` (a worker fills `done` while it does not hold `mu`,
-// but in a ProbeDone of its own, moved in under `mu`).
+// One job of the pass. `job` and `network` are set before the workers
+// start and read-only after; `target` and `deadline` are set under the
+// pass's `mu` before the job is handed to a worker, which alone takes them
+// then; the rest is guarded by `mu` (a worker fills `done` while it does
+// not hold `mu`, but in a ProbeDone of its own, moved in under `mu`).
 struct Slot {
     const ProbeJob* job = nullptr;
     bool network = false;  // false: settled by its form
-    std::string host;
+    ProbeTarget target;    // its URL, parsed once
     Clock::time_point deadline;
     bool finished = false;  // its probes are done
     bool expired = false;   // it ran past its time and counts as failed
@@ -151,9 +151,9 @@ void start_jobs(Pass& pass, Caller caller) {
 
 // A job's probes on the calling thread, within the job's time: the result,
 // or null when it ran out of time.
-std::shared_ptr<UrlParts> probe_in_time(const ProbeJob& job, Clock::time_point deadline,
+std::shared_ptr<UrlParts> probe_in_time(ProbeTarget target, int retries, Clock::time_point deadline,
                                         ProbeTrace& trace) {
-    auto result = url_parser(job.url, job.retries, &trace, deadline);
+    auto result = url_parser(std::move(target), retries, &trace, deadline);
     // A probe whose waits were cut by the job's time ran out of time,
     // whatever its cut-short reply seemed to say.
     return trace.cut ? nullptr : result;
@@ -189,29 +189,34 @@ void* worker(void* arg) {
         while (!pool.assigned.empty()) {
             const std::size_t i = pool.assigned.front();
             pool.assigned.pop_front();
-            const Slot& slot = pass.slots[i];
+            Slot& slot = pass.slots[i];
+            ProbeTarget target = std::move(slot.target);
             lock.unlock();
             ProbeDone done;
-            done.result = probe_in_time(*slot.job, slot.deadline, done.trace);
+            done.result =
+                probe_in_time(std::move(target), slot.job->retries, slot.deadline, done.trace);
             lock.lock();
             job_ended(pass, i, std::move(done));
         }
     }
 }
 
-// Every job in turn on the calling thread: what a pass does when no worker
-// thread can be had (the router's process limit reached, say).
-void probe_one_at_a_time(const std::vector<ProbeJob>& jobs, int why,
-                         const std::function<bool(std::size_t, ProbeDone&)>& settle,
+// Every job in turn on the calling thread, in file order: what a pass does
+// when no worker thread can be had (the router's process limit reached,
+// say). Jobs settled by their form already are.
+void probe_one_at_a_time(Pass& pass, const std::function<bool(std::size_t, ProbeDone&)>& settle,
                          const std::function<bool()>& tick) {
     std::fprintf(stderr,
                  "no thread could be started for probing (%s); jobs are probed one at a time\n",
-                 std::strerror(why));
-    for (std::size_t i = 0; i < jobs.size() && !stop_requested(); ++i) {
-        ProbeDone done;
-        done.result = probe_job(jobs[i], done.trace);
-        if (done.result == nullptr && stop_requested()) return;  // called off: no result
-        if (!settle(i, done) || !tick()) return;
+                 std::strerror(pass.pool.no_thread));
+    for (std::size_t i = 0; i < pass.slots.size() && !stop_requested(); ++i) {
+        Slot& s = pass.slots[i];
+        if (s.network) {
+            s.done.result = probe_in_time(std::move(s.target), s.job->retries, job_deadline(*s.job),
+                                          s.done.trace);
+        }
+        if (s.done.result == nullptr && stop_requested()) return;  // called off: no result
+        if (!settle(i, s.done) || !tick()) return;
     }
 }
 
@@ -244,13 +249,13 @@ void set_up(Pass& pass, const std::vector<ProbeJob>& jobs, int limit) {
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         Slot& s = pass.slots[i];
         s.job = &jobs[i];
-        ProbeTarget target = url_target(jobs[i].url);
-        s.network = target.network;
-        s.host = std::move(target.host);
-        if (s.network) pass.hosts.add(i, s.host);
+        s.target = url_target(jobs[i].url);
+        s.network = s.target.network;
+        if (s.network) pass.hosts.add(i, s.target.host);
     }
     for (Slot& s : pass.slots) {
-        if (!s.network) s.done.result = url_parser(s.job->url, s.job->retries, &s.done.trace);
+        if (!s.network)
+            s.done.result = url_parser(std::move(s.target), s.job->retries, &s.done.trace);
     }
 }
 
@@ -307,8 +312,9 @@ int probe_limit() {
 }
 
 std::shared_ptr<UrlParts> probe_job(const ProbeJob& job, ProbeTrace& trace) {
-    if (!url_target(job.url).network) return url_parser(job.url, job.retries, &trace);
-    return probe_in_time(job, job_deadline(job), trace);
+    ProbeTarget target = url_target(job.url);
+    if (!target.network) return url_parser(std::move(target), job.retries, &trace);
+    return probe_in_time(std::move(target), job.retries, job_deadline(job), trace);
 }
 
 void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
@@ -323,7 +329,7 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
     start_jobs(pass, Caller::PASS);
     if (pass.pool.no_thread != 0) {
         lock.unlock();
-        probe_one_at_a_time(jobs, pass.pool.no_thread, settle, tick);
+        probe_one_at_a_time(pass, settle, tick);
         stop_watch_end();
         return;
     }

@@ -79,20 +79,17 @@ bool check_url(ProbeContext& ctx, int retries) {
     }
 }
 
-std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, ProbeTrace* trace,
+std::shared_ptr<UrlParts> url_parser(ProbeTarget target, int retries, ProbeTrace* trace,
                                      Clock::time_point limit) {
-    text = url_trim(text);  // a pasted link's blanks and line ends are not part of it
-    ProbeContext ctx;       // each job has the whole redirect allowance
+    ProbeContext ctx;  // each job has the whole redirect allowance
     ctx.job.limit.at = limit;
     ctx.job.id = host_memory_new_job();
     if (trace != nullptr) {
         ctx.job.said = &trace->said;
         ctx.job.steps = trace->steps;
     }
-    auto record = url_new();
-    url_init(*record, text);
-    ctx.current = record;
-    ctx.trail = {record->spec.value_or("")};
+    ctx.current = std::move(target.record);
+    ctx.trail = {ctx.current->spec.value_or("")};
     check_url(ctx, retries);
     if (trace != nullptr) {
         trace->cut = ctx.job.limit.cut;
@@ -101,12 +98,17 @@ std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, ProbeTr
     return ctx.current;
 }
 
+std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries, ProbeTrace* trace,
+                                     Clock::time_point limit) {
+    return url_parser(url_target(text), retries, trace, limit);
+}
+
 ProbeTarget url_target(std::string_view text) {
-    UrlParts r;
-    url_init(r, url_trim(text));
     ProbeTarget t;
-    t.network = r.kind == KIND_HTTP || r.kind == KIND_FTP;
-    t.host = r.host.value_or("");
+    t.record = url_new();
+    url_init(*t.record, url_trim(text));  // a pasted link's blanks and line ends are not part of it
+    t.network = t.record->kind == KIND_HTTP || t.record->kind == KIND_FTP;
+    t.host = t.record->host.value_or("");
     string_lowercase(t.host);
     return t;
 }

@@ -85,19 +85,24 @@ struct ProbeTrace {
     std::vector<ReportPiece> said;
 };
 
-/// Where probing a job's URL goes first: whether it needs the network at
-/// all (not for links settled by their form), and the host, lowercased.
+/// A job's URL, parsed once: whether probing it needs the network at all
+/// (not for links settled by their form), its host lowercased, and the
+/// record url_parser probes.
 struct ProbeTarget {
     bool network = false;
     std::string host;
+    std::shared_ptr<UrlParts> record;
 };
 ProbeTarget url_target(std::string_view text);
 
-/// Parses a job's URL and probes it (with protocol fallback); `retries`
-/// selects the time-outs, and no wait goes past `limit`. The record probed
-/// last, never null: its spec, kind and outcome are the job's result.
-/// `trace`, when given, is filled, and the diagnostics go into it instead
-/// of to stderr.
+/// Probes a job's parsed URL (with protocol fallback); `retries` selects
+/// the time-outs, and no wait goes past `limit`. The record probed last,
+/// never null: its spec, kind and outcome are the job's result. `trace`,
+/// when given, is filled, and the diagnostics go into it instead of to
+/// stderr.
+std::shared_ptr<UrlParts> url_parser(ProbeTarget target, int retries, ProbeTrace* trace = nullptr,
+                                     Clock::time_point limit = Clock::time_point::max());
+/// The same for a URL's text.
 std::shared_ptr<UrlParts> url_parser(std::string_view text, int retries,
                                      ProbeTrace* trace = nullptr,
                                      Clock::time_point limit = Clock::time_point::max());
