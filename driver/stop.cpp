@@ -82,3 +82,8 @@ void wait_for_wake(std::chrono::milliseconds limit) {
     while (read(wake_fds[0], drain, sizeof drain) > 0) {
     }
 }
+
+void stop_reset() {
+    watching = false;
+    asked = false;
+}

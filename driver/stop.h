@@ -37,3 +37,6 @@ void wake_pass();
 /// The pass's thread waits up to `limit` for a wake-up, and takes every
 /// one that came.
 void wait_for_wake(std::chrono::milliseconds limit);
+
+/// Forgets a stop request (for tests).
+void stop_reset();

@@ -33,9 +33,11 @@ const char* const CA_BUNDLES[] = {
 };
 
 // The trusted certificates, read once per run when an https URL is first
-// met; read-only afterwards, so connections on any thread share them.
+// met. `mu` guards the reading; once `read` is set the rest is read-only,
+// so connections on any thread share it.
 struct CaStore {
-    std::once_flag once;
+    std::mutex mu;
+    bool read = false;
     mbedtls_x509_crt chain;
     bool usable = false;
     std::string why;  // where it looked, or what was wrong with the file
@@ -75,6 +77,27 @@ bool load_bundle(const char* path, Clock::time_point deadline) {
     return add_pem_certificates(ca.chain, *text) > 0;
 }
 
+// Reads the first bundle there is into `ca`, within `deadline`.
+void read_first_bundle(Clock::time_point deadline) {
+    mbedtls_x509_crt_init(&ca.chain);
+    if (const char* named = std::getenv("SSL_CERT_FILE")) {
+        ca.why = strconcat("looked in SSL_CERT_FILE=", named);
+        ca.usable = load_bundle(named, deadline);
+        return;
+    }
+    std::string looked;
+    for (const char* path : CA_BUNDLES) {
+        if (access(path, F_OK) != 0) {
+            looked += looked.empty() ? path : std::string(", ") + path;
+            continue;
+        }
+        ca.why = strconcat("looked in ", path);
+        ca.usable = load_bundle(path, deadline);
+        return;
+    }
+    ca.why = "looked in " + looked;
+}
+
 // Base64's value of `c`, -1 for a character outside it.
 int base64_value(char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -88,26 +111,11 @@ int base64_value(char c) {
 }  // namespace
 
 const mbedtls_x509_crt* ca_chain(Clock::time_point deadline, JobState& job) {
-    deadline = within_limit(job.limit, deadline);
-    std::call_once(ca.once, [deadline] {
-        mbedtls_x509_crt_init(&ca.chain);
-        if (const char* named = std::getenv("SSL_CERT_FILE")) {
-            ca.why = strconcat("looked in SSL_CERT_FILE=", named);
-            ca.usable = load_bundle(named, deadline);
-            return;
-        }
-        std::string looked;
-        for (const char* path : CA_BUNDLES) {
-            if (access(path, F_OK) != 0) {
-                looked += looked.empty() ? path : std::string(", ") + path;
-                continue;
-            }
-            ca.why = strconcat("looked in ", path);
-            ca.usable = load_bundle(path, deadline);
-            return;
-        }
-        ca.why = "looked in " + looked;
-    });
+    {
+        std::lock_guard<std::mutex> lock(ca.mu);
+        if (!ca.read) read_first_bundle(within_limit(job.limit, deadline));
+        ca.read = true;
+    }
     if (ca.usable) return &ca.chain;
     // Said by every job that needs it, written once: the first job in file
     // order to need it shows it, however the jobs are scheduled.
@@ -171,4 +179,11 @@ std::size_t add_pem_certificates(mbedtls_x509_crt& chain, std::string_view pem) 
         return held < CA_CERTS_MAX;
     });
     return added;
+}
+
+void ca_bundle_reset() {
+    std::lock_guard<std::mutex> lock(ca.mu);
+    if (ca.read) mbedtls_x509_crt_free(&ca.chain);
+    ca.read = ca.usable = false;
+    ca.why.clear();
 }

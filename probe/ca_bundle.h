@@ -23,6 +23,9 @@ struct mbedtls_x509_crt;
 /// there are none: https links can't be checked.
 const mbedtls_x509_crt* ca_chain(Clock::time_point deadline, JobState& job);
 
+/// Forgets the bundle read (for tests).
+void ca_bundle_reset();
+
 /// Calls `take` with the bytes of each "BEGIN CERTIFICATE" block of the
 /// PEM text `pem` whose body is base64 (a block cut short ends where the
 /// next begins), in order, until `take` returns false.

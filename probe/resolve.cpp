@@ -122,6 +122,8 @@ struct Known {
     HostAddress addr{};
     int waited = 0;  // seconds a timed-out lookup was given
 };
+// `known_mu` guards `known`; a probe waiting for another's lookup of the
+// same name waits on `known_changed`, holding it.
 std::mutex known_mu;
 std::condition_variable known_changed;
 std::map<std::string, Known> known;
