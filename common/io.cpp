@@ -4,10 +4,14 @@
 
 #include <cerrno>
 
-bool write_whole(int fd, const void* data, std::size_t n) {
+namespace {
+
+// Writes all `n` bytes: at offset `at`, or at the descriptor's position
+// when `at` is negative.
+bool put_whole(int fd, const void* data, std::size_t n, off_t at) {
     const char* p = static_cast<const char*>(data);
     while (n > 0) {
-        const ssize_t w = write(fd, p, n);
+        const ssize_t w = at < 0 ? write(fd, p, n) : pwrite(fd, p, n, at);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
             if (w == 0) errno = EIO;
@@ -15,24 +19,19 @@ bool write_whole(int fd, const void* data, std::size_t n) {
         }
         p += w;
         n -= static_cast<std::size_t>(w);
+        if (at >= 0) at += w;
     }
     return true;
 }
 
+}  // namespace
+
+bool write_whole(int fd, const void* data, std::size_t n) {
+    return put_whole(fd, data, n, -1);
+}
+
 bool pwrite_whole(int fd, const void* data, std::size_t n, off_t at) {
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-        const ssize_t w = pwrite(fd, p, n, at);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            if (w == 0) errno = EIO;
-            return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-        at += w;
-    }
-    return true;
+    return put_whole(fd, data, n, at);
 }
 
 bool pread_whole(int fd, void* data, std::size_t n, off_t at) {

@@ -160,49 +160,60 @@ bool parse_id(const char* text, std::int32_t& id) {
     return true;
 }
 
-// Runs getopt_long over a subcommand's arguments. The handler gets each
-// option; false stops with a usage error already reported.
+enum { OPT_HELP = 1, OPT_JSON, OPT_LOCK, OPT_ID, OPT_RETRIES };
+
+// What parse_options gives every command: where its arguments begin, the
+// exit status when parsing ended it, --help and --lock.
+struct Options {
+    int first = 0;
+    int status = 0;
+    bool help = false;
+    const char* lock = nullptr;
+};
+
+// Runs getopt_long over a subcommand's arguments: --help and --lock here,
+// each command's own with `handle`. False stops with a usage error already
+// reported (the command ends with `status`).
 template <typename Handler>
-bool parse_options(int argc, char** argv, const char* command, const option* longopts,
-                   int& first_arg, int& status, Handler handle) {
+bool parse_options(int argc, char** argv, const char* command, const option* longopts, Options& o,
+                   Handler handle) {
     optind = 0;
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, "", longopts, nullptr)) != -1;) {
         if (c == '?') {
-            status = usage_error(
+            o.status = usage_error(
                 std::string("unknown option or missing argument: ") + argv[optind - 1], command);
             return false;
         }
+        if (c == OPT_HELP) o.help = true;
+        if (c == OPT_LOCK) o.lock = optarg;
         if (!handle(c)) return false;
     }
-    first_arg = optind;
+    o.first = optind;
     return true;
 }
-
-enum { OPT_HELP = 1, OPT_JSON, OPT_LOCK, OPT_ID, OPT_RETRIES };
 
 int cmd_check(int argc, char** argv) {
     static const option opts[] = {{"help", no_argument, nullptr, OPT_HELP},
                                   {"retries", required_argument, nullptr, OPT_RETRIES},
                                   {nullptr, 0, nullptr, 0}};
-    int retries = 0, first = 0, status = 0;
-    bool help = false;
-    if (!parse_options(argc, argv, "check", opts, first, status, [&](int c) {
-            if (c == OPT_HELP) help = true;
+    int retries = 0;
+    Options o;
+    if (!parse_options(argc, argv, "check", opts, o, [&](int c) {
             if (c == OPT_RETRIES) {
                 const std::string n = optarg;
                 if (n.size() != 1 || n[0] < '0' || n[0] > '3') {
-                    status = usage_error("--retries takes 0, 1, 2 or 3", "check");
+                    o.status = usage_error("--retries takes 0, 1, 2 or 3", "check");
                     return false;
                 }
                 retries = n[0] - '0';
             }
             return true;
         }))
-        return status;
-    if (help) return std::fputs(CHECK_HELP, stdout), 0;
-    if (argc - first != 1) return usage_error("check takes one URL", "check");
-    return print_check(argv[first], retries, stdout);
+        return o.status;
+    if (o.help) return std::fputs(CHECK_HELP, stdout), 0;
+    if (argc - o.first != 1) return usage_error("check takes one URL", "check");
+    return print_check(argv[o.first], retries, stdout);
 }
 
 int cmd_list(int argc, char** argv) {
@@ -211,19 +222,15 @@ int cmd_list(int argc, char** argv) {
                                   {"lock", required_argument, nullptr, OPT_LOCK},
                                   {nullptr, 0, nullptr, 0}};
     bool json = false;
-    const char* lock = nullptr;
-    int first = 0, status = 0;
-    bool help = false;
-    if (!parse_options(argc, argv, "list", opts, first, status, [&](int c) {
-            if (c == OPT_HELP) help = true;
+    Options o;
+    if (!parse_options(argc, argv, "list", opts, o, [&](int c) {
             if (c == OPT_JSON) json = true;
-            if (c == OPT_LOCK) lock = optarg;
             return true;
         }))
-        return status;
-    if (help) return std::fputs(LIST_HELP, stdout), 0;
-    if (argc - first > 1) return usage_error("list takes at most one queue file", "list");
-    const auto found = paths_for(first < argc ? argv[first] : nullptr, lock);
+        return o.status;
+    if (o.help) return std::fputs(LIST_HELP, stdout), 0;
+    if (argc - o.first > 1) return usage_error("list takes at most one queue file", "list");
+    const auto found = paths_for(o.first < argc ? argv[o.first] : nullptr, o.lock);
     if (!found) return 2;
     const Paths& p = *found;
 
@@ -252,16 +259,12 @@ int cmd_add(int argc, char** argv) {
                                   {"lock", required_argument, nullptr, OPT_LOCK},
                                   {nullptr, 0, nullptr, 0}};
     std::optional<std::int32_t> id;
-    const char* lock = nullptr;
-    int first = 0, status = 0;
-    bool help = false;
-    if (!parse_options(argc, argv, "add", opts, first, status, [&](int c) {
-            if (c == OPT_HELP) help = true;
-            if (c == OPT_LOCK) lock = optarg;
+    Options o;
+    if (!parse_options(argc, argv, "add", opts, o, [&](int c) {
             if (c == OPT_ID) {
                 std::int32_t v;
                 if (!parse_id(optarg, v)) {
-                    status = usage_error(
+                    o.status = usage_error(
                         std::string("--id needs a 32-bit number, not '") + optarg + "'", "add");
                     return false;
                 }
@@ -269,16 +272,16 @@ int cmd_add(int argc, char** argv) {
             }
             return true;
         }))
-        return status;
-    if (help) return std::fputs(ADD_HELP, stdout), 0;
-    if (argc - first < 1) return usage_error("add needs a URL", "add");
-    if (argc - first > 2) return usage_error("add takes a URL and at most one queue file", "add");
-    const std::string url = argv[first];
+        return o.status;
+    if (o.help) return std::fputs(ADD_HELP, stdout), 0;
+    if (argc - o.first < 1) return usage_error("add needs a URL", "add");
+    if (argc - o.first > 2) return usage_error("add takes a URL and at most one queue file", "add");
+    const std::string url = argv[o.first];
     if (url.empty()) return usage_error("the URL is empty", "add");
     if (url.size() >= LN_URL_LEN)
         return usage_error("the URL is longer than " + std::to_string(LN_URL_LEN - 1) + " bytes",
                            "add");
-    const auto found = paths_for(first + 1 < argc ? argv[first + 1] : nullptr, lock);
+    const auto found = paths_for(o.first + 1 < argc ? argv[o.first + 1] : nullptr, o.lock);
     if (!found) return 2;
     const Paths& p = *found;
 
@@ -308,14 +311,10 @@ int cmd_add(int argc, char** argv) {
 int cmd_lock(int argc, char** argv) {
     static const option opts[] = {{"help", no_argument, nullptr, OPT_HELP},
                                   {nullptr, 0, nullptr, 0}};
-    int first = 0, status = 0;
-    bool help = false;
-    if (!parse_options(argc, argv, "lock", opts, first, status, [&](int c) {
-            help = help || c == OPT_HELP;
-            return true;
-        }))
-        return status;
-    if (help) return std::fputs(LOCK_HELP, stdout), 0;
+    Options o;
+    if (!parse_options(argc, argv, "lock", opts, o, [](int) { return true; })) return o.status;
+    if (o.help) return std::fputs(LOCK_HELP, stdout), 0;
+    const int first = o.first;
     if (argc - first < 1) return usage_error("lock needs 'init' or 'status'", "lock");
     const std::string what = argv[first];
     if (what != "init" && what != "status")

@@ -11,6 +11,8 @@
 #include <cctype>
 #include <cstdint>
 #include <limits>
+#include <tuple>
+#include <utility>
 
 #include "kind.h"
 #include "text.h"
@@ -50,26 +52,20 @@ std::size_t classify_url(UrlParts& r, string_view text) {
         r.spec = strconcat(HTTPS_SCHEME, text.substr(HTTPS_SCHEME.size()));
         return HTTPS_SCHEME.size();
     }
-    if (contains(text, HTTP_SCHEME)) {
-        r.kind = KIND_HTTP;
-        return skip(text, HTTP_SCHEME.size());
+    // A scheme anywhere in the text, the first of these found deciding.
+    for (const auto& [scheme, kind] :
+         {std::pair{HTTP_SCHEME, KIND_HTTP}, std::pair{FTP_SCHEME, KIND_FTP},
+          std::pair{ED2K_SCHEME, KIND_ED2K}}) {
+        if (!contains(text, scheme)) continue;
+        r.kind = kind;
+        return skip(text, scheme.size());
     }
-    if (contains(text, FTP_SCHEME)) {
-        r.kind = KIND_FTP;
-        return skip(text, FTP_SCHEME.size());
-    }
-    if (contains(text, ED2K_SCHEME)) {
-        r.kind = KIND_ED2K;
-        return skip(text, ED2K_SCHEME.size());
-    }
-    if (starts_with_nocase(text, "www")) {
-        r.kind = KIND_HTTP;
-        r.spec = strconcat(HTTP_SCHEME, text);
-        return 0;
-    }
-    if (starts_with_nocase(text, "ftp")) {
-        r.kind = KIND_FTP;
-        r.spec = strconcat(FTP_SCHEME, text);
+    // A host name that says what it serves gets that scheme put in front.
+    for (const auto& [start, scheme, kind] :
+         {std::tuple{"www", HTTP_SCHEME, KIND_HTTP}, std::tuple{"ftp", FTP_SCHEME, KIND_FTP}}) {
+        if (!starts_with_nocase(text, start)) continue;
+        r.kind = kind;
+        r.spec = strconcat(scheme, text);
         return 0;
     }
     r.kind = KIND_HTTP;
