@@ -21,6 +21,21 @@ bool looks_like_reply(std::string_view line) {
     return line.size() >= 4 && is_digit(line[0]) && line[3] == ' ';
 }
 
+// FTP_PORT, user "anonymous", password "vexil@", each only where unset.
+void apply_ftp_defaults(UrlParts& parts) {
+    if (parts.port == 0) parts.port = FTP_PORT;
+    if (!parts.user.has_value()) parts.user = "anonymous";
+    if (!parts.password.has_value()) parts.password = "vexil@";
+}
+
+// The pieces joined (up to a null), sent on the control connection with
+// one write, its result unexamined: a lost command shows as a missing
+// reply.
+template <typename... Pieces>
+void send_control(Transport& conn, const Pieces&... pieces) {
+    (void)conn.send(strconcat(pieces...));
+}
+
 int finish(UrlParts& parts, int outcome) {
     parts.outcome = outcome;
     return outcome;
@@ -52,12 +67,6 @@ int log_in(Transport& conn, const UrlParts& parts, int retries) {
 }
 
 }  // namespace
-
-void apply_ftp_defaults(UrlParts& parts) {
-    if (parts.port == 0) parts.port = FTP_PORT;
-    if (!parts.user.has_value()) parts.user = "anonymous";
-    if (!parts.password.has_value()) parts.password = "vexil@";
-}
 
 bool reply_code_is(std::string_view code, std::string_view line) {
     for (std::size_t i = 0; i < 3; ++i) {

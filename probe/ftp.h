@@ -15,17 +15,6 @@
 /// OUTCOME_FAILED or OUTCOME_LOGIN_REFUSED, also stored in the record.
 int ftp_transfer(ProbeContext& context, int retries);
 
-/// FTP_PORT, user "anonymous", password "vexil@", each only where unset.
-void apply_ftp_defaults(UrlParts& parts);
-
-/// The pieces joined (up to a null), sent on the control connection with
-/// one write, its result unexamined: a lost command shows as a missing
-/// reply.
-template <typename... Pieces>
-void send_control(Transport& conn, const Pieces&... pieces) {
-    (void)conn.send(strconcat(pieces...));
-}
-
 /// The next reply line, or none: time-out, closed or reset connection, or a
 /// reply beginning with '4' or '5' (copied raw to stderr). The connection's
 /// timed_out() tells whether a wait for the server ran out of time.

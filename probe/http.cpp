@@ -158,6 +158,21 @@ Exchange judge_reply(Transport& conn, const UrlParts& e, const std::string& repl
     return x;
 }
 
+// The request text for the context's current record.
+std::string build_http_request(const ProbeContext& ctx) {
+    const UrlParts& e = *ctx.current;
+    const auto agent = header_env("GRELT_HTTP_USER_AGENT");
+    const auto referer = header_env("GRELT_HTTP_REFERER");
+    // The port belongs in the Host line when it is not the scheme's own:
+    // servers build absolute redirects from it.
+    const std::string host = host_and_port(e);
+    std::string req =
+        strconcat("GET ", e.dir.value_or(""), e.file.value_or(""), " HTTP/1.0\r\n", "Host: ", host,
+                  "\r\n", "User-Agent: ", agent.value_or(DEFAULT_USER_AGENT), "\r\n");
+    if (referer) req += strconcat("Referer: ", *referer, "\r\n");
+    return req + "\r\n";
+}
+
 // One request for the current record and its reply, on a connection of
 // its own that is closed before anything it names is probed. None when no
 // reply with a status came.
@@ -224,20 +239,6 @@ void settle_kind(UrlParts& e, const Exchange& x) {
 }
 
 }  // namespace
-
-std::string build_http_request(const ProbeContext& ctx) {
-    const UrlParts& e = *ctx.current;
-    const auto agent = header_env("GRELT_HTTP_USER_AGENT");
-    const auto referer = header_env("GRELT_HTTP_REFERER");
-    // The port belongs in the Host line when it is not the scheme's own:
-    // servers build absolute redirects from it.
-    const std::string host = host_and_port(e);
-    std::string req =
-        strconcat("GET ", e.dir.value_or(""), e.file.value_or(""), " HTTP/1.0\r\n", "Host: ", host,
-                  "\r\n", "User-Agent: ", agent.value_or(DEFAULT_USER_AGENT), "\r\n");
-    if (referer) req += strconcat("Referer: ", *referer, "\r\n");
-    return req + "\r\n";
-}
 
 int http_transfer(ProbeContext& ctx, int retries) {
     bool followed = false;

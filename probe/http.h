@@ -14,6 +14,3 @@ inline constexpr const char* DEFAULT_USER_AGENT = "grelt/7.0 (http://qv2-detect.
 /// OUTCOME_FAILED, also stored in the record current at the end (a
 /// redirect makes its target current).
 int http_transfer(ProbeContext& context, int retries);
-
-/// The request text for the context's current record.
-std::string build_http_request(const ProbeContext& context);

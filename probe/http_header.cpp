@@ -48,6 +48,21 @@ std::optional<std::string> disposition_file_name(std::string_view value) {
     return plain;
 }
 
+// The media type of a Content-Type value: before any ";", without the
+// blanks around it, lowercased.
+std::string media_type(std::string_view content_type) {
+    return lowercase(trim_space(content_type.substr(0, content_type.find(';'))));
+}
+
+// True when the body comes in chunks: "chunked" is the last coding that
+// Transfer-Encoding names.
+bool body_chunked(const HeaderList& fields) {
+    const auto te = find_header_field("transfer-encoding", fields);
+    if (!te) return false;
+    const std::string_view last = std::string_view(*te).substr(te->rfind(',') + 1);
+    return lowercase(trim_space(last)) == "chunked";
+}
+
 // A reply's header block read byte by byte from the pieces that come, then
 // its page at once: a state of the read in steps.
 class ReplyReader {
@@ -172,10 +187,6 @@ std::optional<std::string> find_header_field(std::string_view name, const Header
     return std::nullopt;
 }
 
-std::string media_type(std::string_view content_type) {
-    return lowercase(trim_space(content_type.substr(0, content_type.find(';'))));
-}
-
 std::uint32_t declared_kind(const HeaderList& fields) {
     auto value = [&](std::string_view name) -> std::optional<std::string> {
         auto v = find_header_field(name, fields);
@@ -193,13 +204,6 @@ std::uint32_t declared_kind(const HeaderList& fields) {
         }
     }
     return KIND_NONE;
-}
-
-bool body_chunked(const HeaderList& fields) {
-    const auto te = find_header_field("transfer-encoding", fields);
-    if (!te) return false;
-    const std::string_view last = std::string_view(*te).substr(te->rfind(',') + 1);
-    return lowercase(trim_space(last)) == "chunked";
 }
 
 bool content_type_generic(const std::optional<std::string>& type) {

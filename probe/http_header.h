@@ -50,19 +50,11 @@ HeaderList parse_header_fields(std::string_view text);
 /// The value of the first field named exactly `name`, or none.
 std::optional<std::string> find_header_field(std::string_view name, const HeaderList& list);
 
-/// The media type of a Content-Type value: before any ";", without the
-/// blanks around it, lowercased.
-std::string media_type(std::string_view content_type);
-
 /// The kind a reply's fields declare: KIND_TORRENT for a Content-Type of
 /// application/x-bittorrent or a Content-Disposition file name ending in
 /// ".torrent", KIND_NZB likewise for application/x-nzb and ".nzb";
 /// KIND_NONE when they declare neither (or are malformed).
 std::uint32_t declared_kind(const HeaderList& fields);
-
-/// True when the body comes in chunks: "chunked" is the last coding that
-/// Transfer-Encoding names.
-bool body_chunked(const HeaderList& fields);
 
 /// True for a Content-Type (none: absent) that says nothing of what a body
 /// is, so that its first bytes may: application/octet-stream, text/plain,

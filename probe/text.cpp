@@ -13,6 +13,12 @@ bool equal_nocase(std::string_view a, std::string_view b) {
                                               [](char x, char y) { return lower(x) == lower(y); });
 }
 
+// A byte below 0x20, or 0x7F.
+bool is_control_byte(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b < 0x20 || b == 0x7f;
+}
+
 }  // namespace
 
 bool is_space(char c) {
@@ -21,11 +27,6 @@ bool is_space(char c) {
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-bool is_control_byte(char c) {
-    const auto b = static_cast<unsigned char>(c);
-    return b < 0x20 || b == 0x7f;
 }
 
 bool has_control_byte(std::string_view text) {

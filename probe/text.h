@@ -12,8 +12,6 @@
 bool is_space(char c);
 /// Space, tab, CR and LF: what surrounds a pasted link or an XML element.
 bool is_blank(char c);
-/// A byte below 0x20, or 0x7F.
-bool is_control_byte(char c);
 
 /// True when `text` holds a control byte: such a text must not go onto a
 /// line-based protocol, where it could inject commands.

@@ -129,17 +129,17 @@ std::string escaped(std::string_view text) {
     return escape_text(text, ESCAPE_NON_ASCII);
 }
 
-}  // namespace
-
-std::string_view url_trim(std::string_view text) {
-    return trim_with(text, is_blank);
-}
-
+// A path and query as a request line carries it: the fragment ("#" on)
+// dropped, and every byte below 0x21 or above 0x7E (a blank, each byte of
+// a UTF-8 letter) written as %XX in upper-case hex. Nothing else changes:
+// an existing escape, "?", "&", "=", "/" keep their meaning.
 std::string url_request_target(std::string_view path) {
     return escape(path.substr(0, path.find('#')), "%",
                   [](unsigned char b) { return b >= 0x21 && b <= 0x7E; });
 }
 
+// RFC 3492 Punycode of the code points (lower-case digits); none when
+// the numbers it needs overflow.
 std::optional<std::string> punycode_encode(const std::u32string& points) {
     constexpr std::uint32_t base = 36, tmin = 1, tmax = 26, limit = 0x7FFFFFFF;
     std::string out;
@@ -174,6 +174,12 @@ std::optional<std::string> punycode_encode(const std::u32string& points) {
         ++n;
     }
     return out;
+}
+
+}  // namespace
+
+std::string_view url_trim(std::string_view text) {
+    return trim_with(text, is_blank);
 }
 
 std::optional<std::string> host_ascii(std::string_view host, std::string* why) {

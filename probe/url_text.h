@@ -15,21 +15,11 @@
 /// copied from a page or a chat often has and which are not part of it.
 std::string_view url_trim(std::string_view text);
 
-/// A path and query as a request line carries it: the fragment ("#" on)
-/// dropped, and every byte below 0x21 or above 0x7E (a blank, each byte of
-/// a UTF-8 letter) written as %XX in upper-case hex. Nothing else changes:
-/// an existing escape, "?", "&", "=", "/" keep their meaning.
-std::string url_request_target(std::string_view path);
-
 /// The ASCII form of a host name: itself when it is all ASCII; otherwise
 /// each label with bytes of 0x80 and above, taken as UTF-8, lower-cased and
 /// written as "xn--" and its Punycode. None, with `why` set to the line to
 /// say, when the name is not valid UTF-8 or a label can't be written so.
 std::optional<std::string> host_ascii(std::string_view host, std::string* why = nullptr);
-
-/// RFC 3492 Punycode of the code points (lower-case digits); none when
-/// the numbers it needs overflow.
-std::optional<std::string> punycode_encode(const std::u32string& points);
 
 /// What of a record url_request_form puts in the form it is sent in.
 enum class RequestForm {
