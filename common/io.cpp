@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -51,17 +52,22 @@ bool pread_whole(int fd, void* data, std::size_t n, off_t at) {
 }
 
 bool read_rest(int fd, std::string& out, std::size_t cap, Clock::time_point deadline) {
-    char buf[65536];
+    // Straight into `out`, a block at a time: no buffer on a worker's small
+    // stack.
+    constexpr std::size_t BLOCK = std::size_t{64} * 1024;
+    const std::size_t start = out.size();
     for (std::size_t got = 0; got < cap;) {
         if (Clock::now() >= deadline) {
             errno = ETIMEDOUT;
             return false;
         }
-        const ssize_t n = read(fd, buf, std::min(sizeof buf, cap - got));
+        const std::size_t want = std::min(BLOCK, cap - got);
+        out.resize(start + got + want);
+        const ssize_t n = read(fd, out.data() + start + got, want);
         if (n < 0 && errno == EINTR) continue;
+        out.resize(start + got + static_cast<std::size_t>(n > 0 ? n : 0));
         if (n < 0) return false;
         if (n == 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
         got += static_cast<std::size_t>(n);
     }
     return true;
