@@ -140,7 +140,7 @@ Clock::time_point job_deadline(const ProbeJob& job) {
 
 // Starts what the limits allow, in file order.
 void start_jobs(Pass& pass, Caller caller) {
-    while (!pass.pool.closing && !stop_requested() && pass.pool.no_thread == 0) {
+    while (!pass.pool.closing && pass.pool.no_thread == 0) {
         const auto i = pass.hosts.next(pass.limit, pass.stop_at);
         if (!i) return;
         pass.slots[*i].deadline = job_deadline(*pass.slots[*i].job);
@@ -205,18 +205,20 @@ void* worker(void* arg) {
 // when no worker thread can be had (the router's process limit reached,
 // say). Jobs settled by their form already are.
 void probe_one_at_a_time(Pass& pass, const std::function<bool(std::size_t, ProbeDone&)>& settle,
-                         const std::function<bool()>& tick) {
+                         const std::function<void()>& tick) {
     std::fprintf(stderr,
                  "no thread could be started for probing (%s); jobs are probed one at a time\n",
                  std::strerror(pass.pool.no_thread));
-    for (std::size_t i = 0; i < pass.slots.size() && !stop_requested(); ++i) {
+    for (std::size_t i = 0; i < pass.slots.size(); ++i) {
         Slot& s = pass.slots[i];
         if (s.network) {
+            // After a stop the waits are called off: a probe ends at once.
             s.done.result = probe_in_time(std::move(s.target), s.job->retries, job_deadline(*s.job),
                                           s.done.trace);
+            if (s.done.result == nullptr && stop_requested()) return;  // no result
         }
-        if (s.done.result == nullptr && stop_requested()) return;  // called off: no result
-        if (!settle(i, s.done) || !tick()) return;
+        if (!settle(i, s.done)) return;
+        tick();
     }
 }
 
@@ -260,26 +262,32 @@ void set_up(Pass& pass, const std::vector<ProbeJob>& jobs, int limit) {
 }
 
 // Hands results over until every job is, a refusal's turn has come, or a
-// stop; `mu` is held.
-void run_pass(Pass& pass, std::unique_lock<std::mutex>& lock,
+// stop (true); `mu` is held.
+bool run_pass(Pass& pass, std::unique_lock<std::mutex>& lock,
               const std::function<bool(std::size_t, ProbeDone&)>& settle,
-              const std::function<bool()>& tick) {
+              const std::function<void()>& tick) {
     // Jobs settled by their form need no probe: theirs come first.
     for (std::size_t i = 0; i < pass.slots.size(); ++i) {
         if (!pass.slots[i].network) pass.ended.push_back(i);
     }
+    bool stopped = false;
     for (;;) {
         hand_over(pass, lock, settle);
-        if (pass.next >= pass.slots.size() || pass.next > pass.stop_at || stop_requested()) break;
+        if (pass.next >= pass.slots.size() || pass.next > pass.stop_at) break;
+        if (stop_requested()) {
+            pass.pool.closing = true;  // no worker starts another job
+            stopped = true;
+            break;
+        }
         lock.unlock();
-        const bool go_on = tick();
-        if (go_on) wait_for_wake(std::chrono::seconds(1));
+        tick();
+        wait_for_wake(std::chrono::seconds(1));  // a stop wakes it at once
         lock.lock();
-        if (!go_on) break;
     }
     // What ended while the last results were taken (a stop during a write
     // included) is taken too.
     hand_over(pass, lock, settle);
+    return stopped;
 }
 
 // Ends the workers: every wait of a probe ends by its job's deadline, so
@@ -319,7 +327,7 @@ std::shared_ptr<UrlParts> probe_job(const ProbeJob& job, ProbeTrace& trace) {
 
 void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
                 const std::function<bool(std::size_t, ProbeDone&)>& settle,
-                const std::function<bool()>& tick) {
+                const std::function<void()>& tick) {
     // Workers keep a pointer to it: after a stop it outlives the call.
     auto owned = std::make_unique<Pass>();
     Pass& pass = *owned;
@@ -333,9 +341,9 @@ void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
         stop_watch_end();
         return;
     }
-    run_pass(pass, lock, settle, tick);
+    const bool stopped = run_pass(pass, lock, settle, tick);
     stop_watch_end();
-    if (stop_requested()) {
+    if (stopped) {
         // The probes still running were called off; one stuck in a call
         // that never returns must not keep the results from being written
         // before the watchdog ends the run. The workers are left to it.

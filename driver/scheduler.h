@@ -41,15 +41,14 @@ struct ProbeDone {
 /// start of later jobs as soon as it is known, and ends the pass once every
 /// earlier job has ended: later probes still running are called off and
 /// not handed over. `tick` is called on the calling thread after each
-/// batch; it returns false to end the pass at once (the probes still
-/// running are called off). Without a worker thread the jobs are probed in
-/// file order on the calling thread, and `settle` returning false ends the
-/// pass there. A stop (stop.h) ends it either way at once, after handing
-/// over what ended before it; probes still running are called off and,
-/// after a stop, not waited for.
+/// batch. Without a worker thread the jobs are probed in file order on the
+/// calling thread, and `settle` returning false ends the pass there. A stop
+/// (stop.h) ends it either way at once, after handing over what ended
+/// before it; probes still running are called off and, after a stop, not
+/// waited for.
 void probe_jobs(const std::vector<ProbeJob>& jobs, int limit,
                 const std::function<bool(std::size_t, ProbeDone&)>& settle,
-                const std::function<bool()>& tick);
+                const std::function<void()>& tick);
 
 /// One job's probes on the calling thread, as a pass probes it (within the
 /// job's time): the final record, or null when they ran past that time.
