@@ -13,7 +13,6 @@
 #include <optional>
 #include <string>
 
-#include "driver.h"
 #include "io.h"
 #include "jobs.h"
 #include "signals.h"

@@ -35,8 +35,12 @@ for dir in probe store driver jobs; do
         fi
     done
 done
-if users=$(git grep -l '#include "\(probe\|store\|fifo_sem\)\.h"' -- 'jobs/check.cpp'); then
-    echo "jobs/check.cpp reaches past driver.h: $users" >&2
+if users=$(git grep -l '#include "driver.h"' -- 'jobs/' ':!jobs/check.cpp'); then
+    echo "only jobs/check.cpp may use driver/, not: $users" >&2
+    house=1
+fi
+if users=$(git grep -l '#include "\(probe\|caps\)\.h"' -- 'jobs/'); then
+    echo "jobs/ reaches past driver.h into probe/: $users" >&2
     house=1
 fi
 # No include circle among a folder's own headers.
