@@ -9,9 +9,14 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 class HostQueue {
   public:
+    HostQueue() = default;
+    HostQueue(const HostQueue&) = delete;  // host_of_ points into hosts_
+    HostQueue& operator=(const HostQueue&) = delete;
+
     /// Job `job` on `host` joins, in file order, before the pass starts.
     void add(std::size_t job, const std::string& host);
     /// The next job that may start, with `limit` probes at once and none
@@ -23,15 +28,18 @@ class HostQueue {
     /// Nothing runs and nothing may start up to `stop_at`.
     bool idle(std::size_t stop_at) const;
     /// Some job runs.
-    bool any_running() const { return !running_.empty(); }
+    bool any_running() const { return running_ > 0; }
 
   private:
+    struct Host {
+        std::deque<std::size_t> waiting;  // not started yet
+        int running = 0;
+    };
     // A host's first waiting job is ready when the host has room.
-    void refill(const std::string& host);
+    void refill(const Host& host);
 
-    std::map<std::size_t, std::string> host_of_;
-    std::map<std::string, std::deque<std::size_t>> waiting_;  // per host, not started yet
-    std::set<std::size_t> ready_;                             // the first of each host with room
-    std::set<std::size_t> running_;
-    std::map<std::string, int> per_host_;  // running on each host
+    std::map<std::string, Host> hosts_;
+    std::vector<Host*> host_of_;   // by job; a map's elements stay put
+    std::set<std::size_t> ready_;  // the first of each host with room
+    int running_ = 0;
 };
