@@ -88,14 +88,14 @@ void read_first_bundle(Clock::time_point deadline) {
     std::string looked;
     for (const char* path : CA_BUNDLES) {
         if (access(path, F_OK) != 0) {
-            looked += looked.empty() ? path : std::string(", ") + path;
+            looked += strconcat(looked.empty() ? "" : ", ", path);
             continue;
         }
         ca.why = strconcat("looked in ", path);
         ca.usable = load_bundle(path, deadline);
         return;
     }
-    ca.why = "looked in " + looked;
+    ca.why = strconcat("looked in ", looked);
 }
 
 // Base64's value of `c`, -1 for a character outside it.
@@ -119,7 +119,8 @@ const mbedtls_x509_crt* ca_chain(Clock::time_point deadline, JobState& job) {
     if (ca.usable) return &ca.chain;
     // Said by every job that needs it, written once: the first job in file
     // order to need it shows it, however the jobs are scheduled.
-    report_once(job, "no CA certificates found (" + ca.why + "); https links can't be checked\n");
+    report_once(
+        job, strconcat("no CA certificates found (", ca.why, "); https links can't be checked\n"));
     return nullptr;
 }
 
@@ -147,11 +148,11 @@ std::optional<std::vector<unsigned char>> base64_decode(std::string_view body) {
     return out;
 }
 
-void pem_each_certificate(std::string_view pem,
-                          const std::function<bool(const std::vector<unsigned char>&)>& take) {
+std::optional<std::vector<unsigned char>> pem_next_certificate(std::string_view pem,
+                                                               std::size_t& at) {
     static constexpr std::string_view BEGIN = "-----BEGIN CERTIFICATE-----";
     static constexpr std::string_view END = "-----END CERTIFICATE-----";
-    for (std::size_t at = pem.find(BEGIN); at != std::string_view::npos;) {
+    for (at = pem.find(BEGIN, at); at != std::string_view::npos;) {
         const std::size_t body = at + BEGIN.size();
         const std::size_t end = pem.find(END, body);
         const std::size_t next = pem.find(BEGIN, body);
@@ -161,10 +162,12 @@ void pem_each_certificate(std::string_view pem,
             at = next;
             continue;
         }
-        const auto der = base64_decode(pem.substr(body, end - body));
-        if (der && !take(*der)) return;
-        at = pem.find(BEGIN, end + END.size());
+        at = end + END.size();
+        if (auto der = base64_decode(pem.substr(body, end - body))) return der;
+        at = pem.find(BEGIN, at);
     }
+    at = pem.size();
+    return std::nullopt;
 }
 
 std::size_t add_pem_certificates(mbedtls_x509_crt& chain, std::string_view pem) {
@@ -173,11 +176,12 @@ std::size_t add_pem_certificates(mbedtls_x509_crt& chain, std::string_view pem) 
     std::size_t added = 0, held = 0;
     for (const mbedtls_x509_crt* c = &chain; c != nullptr && c->raw.p != nullptr; c = c->next)
         ++held;
-    pem_each_certificate(pem, [&](const std::vector<unsigned char>& der) {
-        if (held >= CA_CERTS_MAX) return false;
-        if (mbedtls_x509_crt_parse_der(&chain, der.data(), der.size()) == 0) ++added, ++held;
-        return held < CA_CERTS_MAX;
-    });
+    std::size_t at = 0;
+    while (held < CA_CERTS_MAX) {
+        const auto der = pem_next_certificate(pem, at);
+        if (!der) break;
+        if (mbedtls_x509_crt_parse_der(&chain, der->data(), der->size()) == 0) ++added, ++held;
+    }
     return added;
 }
 

@@ -5,7 +5,6 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -26,11 +25,11 @@ const mbedtls_x509_crt* ca_chain(Clock::time_point deadline, JobState& job);
 /// Forgets the bundle read (for tests).
 void ca_bundle_reset();
 
-/// Calls `take` with the bytes of each "BEGIN CERTIFICATE" block of the
-/// PEM text `pem` whose body is base64 (a block cut short ends where the
-/// next begins), in order, until `take` returns false.
-void pem_each_certificate(std::string_view pem,
-                          const std::function<bool(const std::vector<unsigned char>&)>& take);
+/// The bytes of the next "BEGIN CERTIFICATE" block of the PEM text `pem`
+/// from `at` on whose body is base64 (a block cut short ends where the
+/// next begins), with `at` moved past it; none when no block is left.
+std::optional<std::vector<unsigned char>> pem_next_certificate(std::string_view pem,
+                                                               std::size_t& at);
 
 /// The bytes of base64 text (blanks and line ends anywhere), or none when
 /// it is not base64.

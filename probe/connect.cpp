@@ -17,6 +17,7 @@
 #include "host_memory.h"
 #include "report.h"
 #include "resolve.h"
+#include "text.h"
 #include "transport.h"
 
 namespace {
@@ -102,7 +103,7 @@ bool connect_within(int fd, const HostAddress& addr, int port, int seconds, cons
     }
     const auto since = Clock::now();
     auto failed = [&](const char* why) {
-        report_step(job, "connect", where + ": " + why);
+        report_step(job, "connect", strconcat(where, ": ", why));
         return false;
     };
     if (connect(fd, reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
@@ -117,7 +118,7 @@ bool connect_within(int fd, const HostAddress& addr, int port, int seconds, cons
             return failed(std::strerror(err));
     }
     host_answered(host, port);
-    report_step(job, "connect", where + " (" + std::to_string(elapsed_ms(since)) + " ms)");
+    report_step(job, "connect", strconcat(where, " (", decimal(elapsed_ms(since)), " ms)"));
     return true;
 }
 
@@ -134,18 +135,18 @@ UniqueFd tcp_connect(const std::string& host, int port, int retries, JobState& j
     if (host_known_silent(job, host, port, seconds)) {
         report_step(
             job, "connect",
-            host + ":" + std::to_string(port) + " not tried: it did not answer an earlier job");
+            strconcat(host, ":", decimal(port), " not tried: it did not answer an earlier job"));
         return UniqueFd();
     }
     const auto t0 = Clock::now();
     const auto addr = resolve_host(host, seconds, job.limit);
     const std::string address = addr ? address_text(*addr) : "";
     report_step(job, "lookup",
-                host + (addr ? " -> " + address : std::string(": no address")) + " (" +
-                    std::to_string(elapsed_ms(t0)) + " ms)");
+                strconcat(host, addr ? " -> " : ": no address", address, " (",
+                          decimal(elapsed_ms(t0)), " ms)"));
     if (!addr) return UniqueFd();
-    const std::string where =
-        (addr->family == AF_INET6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+    const bool v6 = addr->family == AF_INET6;
+    const std::string where = strconcat(v6 ? "[" : "", address, v6 ? "]:" : ":", decimal(port));
     UniqueFd s(socket(addr->family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!s || !bound_sends(s.get(), seconds, job.limit)) return UniqueFd();
     if (!connect_within(s.get(), *addr, port, seconds, host, where, job)) return UniqueFd();

@@ -9,6 +9,7 @@
 #include "host_memory.h"
 #include "kind.h"
 #include "report.h"
+#include "text.h"
 #include "url_text.h"
 
 namespace {
@@ -46,7 +47,7 @@ int finish(UrlParts& parts, int outcome) {
 int log_in(Transport& conn, const UrlParts& parts, int retries) {
     JobState& job = conn.job();
     send_control(conn, "USER ", *parts.user, "\r\n");
-    report_step(job, "command", "USER " + *parts.user);
+    report_step(job, "command", strconcat("USER ", *parts.user));
     const auto user_reply = get_line(conn, retries);
     if (user_reply) report_step(job, "reply", *user_reply);
     if (!user_reply) return OUTCOME_FAILED;

@@ -87,3 +87,7 @@ std::string concat_pieces(std::initializer_list<ConcatPiece> pieces) {
     }
     return out;
 }
+
+std::string decimal(long long n) {
+    return std::to_string(n);
+}

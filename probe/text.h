@@ -33,6 +33,9 @@ bool ends_with(std::string_view text, std::string_view suffix);
 bool starts_with_nocase(std::string_view text, std::string_view prefix);
 bool ends_with_nocase(std::string_view text, std::string_view suffix);
 
+/// A whole number in decimal.
+std::string decimal(long long n);
+
 /// One piece of a strconcat list; a null text ends the list.
 struct ConcatPiece {
     ConcatPiece(const char* s) : text(s ? std::string_view(s) : std::string_view()), end(!s) {}

@@ -203,7 +203,7 @@ class TlsTransport : public Transport {
         std::string text =
             strconcat(mbedtls_ssl_get_version(&ssl_), ", ", mbedtls_ssl_get_ciphersuite(&ssl_));
         const mbedtls_x509_crt* crt = mbedtls_ssl_get_peer_cert(&ssl_);
-        if (crt == nullptr) return text + ", session resumed";
+        if (crt == nullptr) return strconcat(text, ", session resumed");
         char subject[256], issuer[256], until[16];
         if (mbedtls_x509_dn_gets(subject, sizeof subject, &crt->subject) < 0) subject[0] = '\0';
         if (mbedtls_x509_dn_gets(issuer, sizeof issuer, &crt->issuer) < 0) issuer[0] = '\0';
@@ -221,7 +221,7 @@ class TlsTransport : public Transport {
         if (rc == MBEDTLS_ERR_NET_CONNECT_FAILED) return false;
         // A session it would not take is not offered to it again.
         tls_session_forget(host_, port_);
-        const std::string said = "TLS with " + host_ + " failed: " + failure(rc) + "\n";
+        const std::string said = strconcat("TLS with ", host_, " failed: ", failure(rc), "\n");
         report_raw(job(), said);
         // A handshake that trickled in too slowly was heard: only silence
         // is remembered.

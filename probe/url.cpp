@@ -243,6 +243,7 @@ std::string url_for_people(string_view url) {
 std::string host_and_port(const UrlParts& r) {
     std::string text = r.host.value_or("");
     const int port = port_on_wire(r.port);
-    if (r.port != 0 && port != (r.tls ? HTTPS_PORT : HTTP_PORT)) text += ":" + std::to_string(port);
+    if (r.port != 0 && port != (r.tls ? HTTPS_PORT : HTTP_PORT))
+        text += strconcat(":", decimal(port));
     return text;
 }

@@ -5,6 +5,7 @@
 
 #include "escape.h"
 #include "report.h"
+#include "text.h"
 #include "url.h"
 
 namespace {
@@ -185,7 +186,7 @@ std::string_view url_trim(std::string_view text) {
 std::optional<std::string> host_ascii(std::string_view host, std::string* why) {
     if (is_ascii(host)) return std::string(host);
     if (!utf8_decode(host)) {
-        if (why != nullptr) *why = "host name " + escaped(host) + " is not valid UTF-8";
+        if (why != nullptr) *why = strconcat("host name ", escaped(host), " is not valid UTF-8");
         return std::nullopt;
     }
     std::string out;
@@ -202,10 +203,10 @@ std::optional<std::string> host_ascii(std::string_view host, std::string* why) {
             // A DNS label holds 63 characters.
             if (!code || code->size() + 4 > 63) {
                 if (why != nullptr)
-                    *why = "host name label " + std::string(label) + " can't be written in ASCII";
+                    *why = strconcat("host name label ", label, " can't be written in ASCII");
                 return std::nullopt;
             }
-            out += "xn--" + *code;
+            out += strconcat("xn--", *code);
         }
         if (dot == std::string_view::npos) return out;
         out += '.';
@@ -217,7 +218,7 @@ bool url_request_form(UrlParts& r, RequestForm form, JobState& job) {
     const bool path = form == RequestForm::HOST_AND_PATH;
     if (!r.spec || !r.host) return true;
     std::string& spec = *r.spec;
-    std::string old_path = r.dir.value_or("") + r.file.value_or("");
+    std::string old_path = strconcat(r.dir.value_or(""), r.file.value_or(""));
     // The record's spec ends with the path as parsed, and the host stands before
     // it (and before a ":port"). Where that is not so, only the fields
     // change.
@@ -253,8 +254,9 @@ bool url_request_form(UrlParts& r, RequestForm form, JobState& job) {
     }
     if (host_at != spec.npos) {
         const std::size_t host_end = host_at + r.host->size();
-        spec =
-            spec.substr(0, host_at) + *host + spec.substr(host_end, path_at - host_end) + new_path;
+        const std::string_view was = spec;
+        spec = strconcat(was.substr(0, host_at), *host, was.substr(host_end, path_at - host_end),
+                         new_path);
     }
     r.host = *host;
     return true;

@@ -13,7 +13,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <unordered_map>
 
 #include "io.h"
 #include "store.h"
@@ -43,7 +42,7 @@ bool told_moved = false;
 // (one without a url). A write in place puts a node over its own place, so
 // it never moves a record whatever order the list has.
 std::vector<const LogNote*> on_disk;
-std::unordered_map<const LogNote*, std::size_t> place_of;
+std::map<const LogNote*, std::size_t> place_of;
 // Set while the file holds exactly the list's records in list order (after
 // a load that dropped and moved nothing, and after every replacement).
 bool layout_is_list = false;
