@@ -40,7 +40,9 @@ bool wait_for_port(const std::string& ip, int port, double seconds) {
 ServerProcess::~ServerProcess() {
     if (!proc_) return;
     proc_->signal(SIGTERM);
-    proc_->wait(5);
+    // 5 s from now, not from its start: a server killed outright leaves its
+    // workers behind, still answering on the port the next server takes.
+    proc_->wait(proc_->age() + 5);
 }
 
 std::string ServerProcess::log() const {
@@ -135,7 +137,9 @@ TlsFront::TlsFront(const std::string& ip, int port, const CertFiles& cert, int p
 
 TlsFront::~TlsFront() {
     proc_->signal(SIGTERM);
-    proc_->wait(5);
+    // 5 s from now, not from its start: a server killed outright leaves its
+    // workers behind, still answering on the port the next server takes.
+    proc_->wait(proc_->age() + 5);
 }
 
 namespace {

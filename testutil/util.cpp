@@ -153,6 +153,10 @@ bool Child::running() const {
     return waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 
+double Child::age() const {
+    return now_seconds() - start_;
+}
+
 ProcResult Child::wait(double limit) {
     if (reaped_) return result_;
     const double deadline = start_ + limit;

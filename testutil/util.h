@@ -60,8 +60,11 @@ class Child {
     void signal(int sig) const;
     /// True once the child has ended (without reaping it).
     bool running() const;
-    /// Waits up to `limit` seconds, then kills it. Reaps the child.
+    /// Waits until `limit` seconds after its start, then kills it. Reaps
+    /// the child.
     ProcResult wait(double limit);
+    /// Seconds since it started.
+    double age() const;
 
   private:
     pid_t pid_ = -1;
